@@ -1,0 +1,24 @@
+#include "request/file_status.hpp"
+
+#include <sys/stat.h>
+
+namespace pagestamp {
+
+bool get_file_status(const char* path, file_status& status)
+{
+    struct stat info {};
+    if (stat(path, &info) != 0) {
+        return false;
+    }
+    if (info.st_size < 0 || info.st_size > INT32_MAX) {
+        return false;
+    }
+    const std::time_t modified = info.st_mtime;
+    if (localtime_r(&modified, &status.mtime) == nullptr) {
+        return false;
+    }
+    status.size = static_cast<std::int32_t>(info.st_size);
+    return true;
+}
+
+} // namespace pagestamp

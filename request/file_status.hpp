@@ -1,0 +1,18 @@
+#pragma once
+// What the stamp is about: the size and the local modification time of a file.
+
+#include <cstdint>
+#include <ctime>
+
+namespace pagestamp {
+
+struct file_status {
+    std::int32_t size = 0; // pages have always shown sizes as signed 32 bits
+    std::tm mtime{};       // whole, so strftime's %Z sees the zone of that time
+};
+
+// stat (following symbolic links) and localtime. False when the file cannot be
+// described: no status, a size of 2 GiB or more, or a time localtime rejects.
+bool get_file_status(const char* path, file_status& status);
+
+} // namespace pagestamp
