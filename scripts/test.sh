@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds pagestamp and runs every test: a normal build and one under
+# AddressSanitizer + UndefinedBehaviorSanitizer. Ends with "N passed, N failed".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh || exit 1
+
+passed=0
+failed=0
+status=0
+
+# build_and_test DIR CTEST-ARGS -- CMAKE-ARGS
+build_and_test() {
+  local dir=$1; shift
+  local ctest_args=()
+  while [[ $1 != -- ]]; do ctest_args+=("$1"); shift; done
+  shift
+  echo "=== $dir"
+  if ! cmake -S . -B "$dir" -G Ninja -DPAGESTAMP_WERROR=ON "$@" >"$dir.configure.log" 2>&1; then
+    cat "$dir.configure.log"; failed=$((failed + 1)); status=1; return
+  fi
+  if ! cmake --build "$dir" >"$dir.build.log" 2>&1; then
+    tail -50 "$dir.build.log"; failed=$((failed + 1)); status=1; return
+  fi
+  local log="$dir.ctest.log"
+  ctest --test-dir "$dir" --output-on-failure -j2 "${ctest_args[@]}" 2>&1 | tee "$log" | grep -v -E '^ *(Start|[0-9]+/[0-9]+ Test)' || true
+  local line total bad
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  if [[ -z $line ]]; then
+    echo "no test summary from $dir"; failed=$((failed + 1)); status=1; return
+  fi
+  bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+  ((bad == 0)) || status=1
+}
+
+build_and_test build -- -DCMAKE_BUILD_TYPE=Release
+build_and_test build-asan -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAGESTAMP_SANITIZE=ON
+
+echo "$passed passed, $failed failed"
+exit $status

@@ -1,0 +1,31 @@
+#pragma once
+// Whole-response checks: the exact bytes on standard output, the exit status,
+// and nothing at all on standard error.
+
+#include "support/site.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace testing_support {
+
+inline const std::string header = "Content-type: text/plain\n\r\n\r";
+inline const std::string program = PAGESTAMP_BINARY;
+
+inline void expect_response(const run_result& result, const std::string& body, int exit_status)
+{
+    EXPECT_EQ(result.out, header + body);
+    EXPECT_EQ(result.exit_status, exit_status);
+    EXPECT_EQ(result.err, "");
+}
+
+inline std::string cannot_open(const std::string& path) { return "[Error: Couldn't open file '" + path + "']\n"; }
+
+inline run_result run_with(std::vector<std::string> env, const std::vector<std::string>& extra)
+{
+    env.insert(env.end(), extra.begin(), extra.end());
+    return run_program(program, env);
+}
+
+} // namespace testing_support

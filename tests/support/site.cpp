@@ -1,0 +1,160 @@
+#include "support/site.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testing_support {
+
+namespace {
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void make_dirs(const std::string& path)
+{
+    for (std::size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+        mkdir(path.substr(0, slash).c_str(), 0755);
+        if (slash == std::string::npos) {
+            break;
+        }
+    }
+}
+
+} // namespace
+
+temp_site::temp_site()
+{
+    char pattern[] = "/tmp/pagestamp-test-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    if (made == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed";
+        return;
+    }
+    base = made;
+    chmod(base.c_str(), 0755); // an unprivileged test user must get through
+    root = base + "/site";
+    make_dirs(root);
+    passwd = base + "/passwd";
+    group = base + "/group";
+    std::ofstream(passwd) << "root:x:0:0:root:/root:/bin/sh\n";
+    std::ofstream(group) << "root:x:0:\n";
+}
+
+temp_site::~temp_site()
+{
+    if (!base.empty()) {
+        nftw(base.c_str(), [](const char* path, const struct stat*, int, FTW*) { return remove(path); }, 16,
+             FTW_DEPTH | FTW_PHYS);
+    }
+}
+
+std::string temp_site::add_file(const std::string& relative, long long size, std::time_t modified) const
+{
+    const std::string path = base + "/" + relative;
+    make_dirs(path.substr(0, path.rfind('/')));
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_GE(fd, 0) << path;
+    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0) << path;
+    const timespec times[2] = {{modified, 0}, {modified, 0}};
+    EXPECT_EQ(futimens(fd, times), 0) << path;
+    close(fd);
+    return path;
+}
+
+std::string temp_site::add_user(const std::string& name)
+{
+    const std::string home = base + "/home/" + name;
+    make_dirs(home + "/www");
+    std::ofstream(passwd, std::ios::app) << name << ":x:1001:1001::" << home << ":/bin/sh\n";
+    return home;
+}
+
+run_result run_program(const std::string& program, const std::vector<std::string>& env,
+                       const std::vector<std::string>& args, const std::string& stdin_path,
+                       const std::string& stdout_path)
+{
+    char out_pattern[] = "/tmp/pagestamp-out-XXXXXX";
+    char err_pattern[] = "/tmp/pagestamp-err-XXXXXX";
+    const int out_fd = mkstemp(out_pattern);
+    const int err_fd = mkstemp(err_pattern);
+    close(out_fd);
+    close(err_fd);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY, 0);
+    if (stdout_path == "-") {
+        posix_spawn_file_actions_addclose(&actions, 1);
+    } else {
+        const std::string& out_target = stdout_path.empty() ? std::string(out_pattern) : stdout_path;
+        posix_spawn_file_actions_addopen(&actions, 1, out_target.c_str(), O_WRONLY | O_TRUNC, 0);
+    }
+    posix_spawn_file_actions_addopen(&actions, 2, err_pattern, O_WRONLY | O_TRUNC, 0);
+
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<std::string> env_copy = env;
+    std::vector<char*> envp;
+    for (std::string& entry : env_copy) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+
+    run_result result;
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned == 0) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (WIFEXITED(status)) {
+            result.exit_status = WEXITSTATUS(status);
+        } else if (WIFSIGNALED(status)) {
+            result.signal = WTERMSIG(status);
+        }
+    } else {
+        ADD_FAILURE() << "could not start " << program;
+    }
+    result.out = read_file(out_pattern);
+    result.err = read_file(err_pattern);
+    unlink(out_pattern);
+    unlink(err_pattern);
+    return result;
+}
+
+std::vector<std::string> request_environment(const temp_site& site, const std::string& uri)
+{
+    return {
+        "SERVER_NAME=www.example.org",
+        "DOCUMENT_ROOT=" + site.root,
+        "DOCUMENT_URI=" + uri,
+        "DOCUMENT_NAME=" + uri.substr(uri.rfind('/') + 1),
+        "TZ=UTC",
+        std::string("LD_PRELOAD=") + NSS_WRAPPER_LIBRARY,
+        "NSS_WRAPPER_PASSWD=" + site.passwd,
+        "NSS_WRAPPER_GROUP=" + site.group,
+    };
+}
+
+} // namespace testing_support

@@ -1,0 +1,131 @@
+// The locator's rules, row by row, with the password database faked by
+// nss_wrapper: ann lives in /home/ann, bob in /srv/users/bob/ (trailing "/").
+
+#include "request/locate_document.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace pagestamp {
+namespace {
+
+struct locator_case {
+    const char* uri;
+    const char* path_info;
+    std::string file_path;
+    const char* doc_dir;
+    const char* doc_file;
+    bool found;
+};
+
+doc_location locate(const char* uri, const char* path_info, std::string_view root = "/srv/site")
+{
+    request_env env;
+    env.server_name = "www.example.org";
+    env.document_root = root;
+    env.document_uri = uri;
+    env.document_name = "index.shtml";
+    env.path_info = path_info;
+    return locate_document(env);
+}
+
+void expect_location(const locator_case& row)
+{
+    SCOPED_TRACE(std::string("URI ") + row.uri + " PATH_INFO " + row.path_info);
+    const doc_location where = locate(row.uri, row.path_info);
+    EXPECT_EQ(where.file_path.view(), row.file_path);
+    EXPECT_EQ(where.doc_dir, row.doc_dir);
+    EXPECT_EQ(where.doc_file, row.doc_file);
+    EXPECT_EQ(where.found, row.found);
+}
+
+TEST(LocateDocument, FollowsEachRule)
+{
+    const locator_case rows[] = {
+        {"/index.shtml", "", "/srv/site/index.shtml", "", "index.shtml", true},
+        {"/docs/index.shtml", "", "/srv/site/docs/index.shtml", "/docs", "index.shtml", true},
+        {"/docs/index.shtml", "/", "/srv/site/docs/index.shtml", "", "", true},
+        {"/docs/index.shtml", "/other.html", "/srv/site/docs/other.html", "", "other.html", true},
+        {"/docs/index.shtml", "/sub/b.html", "/srv/site/docs/sub/b.html", "/sub", "b.html", true},
+        {"/docs/index.shtml", "//top.html", "/srv/site/top.html", "/", "top.html", true},
+        {"/docs/index.shtml", "/~ann/pub/a.html", "/home/ann/www/pub/a.html", "/~ann/pub", "a.html", true},
+        {"/~ann/index.shtml", "", "/home/ann/www/index.shtml", "/~ann", "index.shtml", true},
+        {"/~ann/x/index.shtml", "/b.html", "/home/ann/www/x/b.html", "", "b.html", true},
+        // Only the second character picks the rule; the first is never looked at.
+        {"/docs/index.shtml", "x/a/b.html", "/srv/site/a/b.html", "x/a", "b.html", true},
+        {"/docs/index.shtml", "x~ann/a.html", "/home/ann/www/a.html", "x~ann", "a.html", true},
+        {"/docs/index.shtml", "//a/b.html", "/srv/site/a/b.html", "//a", "b.html", true},
+        // Nothing is normalised or confined.
+        {"/docs/index.shtml", "/../etc/x", "/srv/site/docs/../etc/x", "/../etc", "x", true},
+        {"/docs/index.shtml", "/sub/", "/srv/site/docs/sub/", "/sub", "", true},
+        // A home directory is used whatever it holds.
+        {"/docs/index.shtml", "/~bob/a.html", "/srv/users/bob//www/a.html", "/~bob", "a.html", true},
+        {"/~bob/index.shtml", "/c.html", "/srv/users/bob//www/c.html", "", "c.html", true},
+        {"/~ann/index.shtml", "/", "/home/ann/www/index.shtml", "", "", true},
+        {"/~ann/", "", "/home/ann/www/", "/~ann", "", true},
+        {"/docs/index.shtml", "/~ann/", "/home/ann/www/", "/~ann", "", true},
+    };
+    for (const locator_case& row : rows) {
+        expect_location(row);
+    }
+}
+
+TEST(LocateDocument, EndsOddRequestsWithAPathThatSaysWhatWasAsked)
+{
+    const locator_case rows[] = {
+        // No password entry: the home is unknown, so the request is named.
+        {"/docs/index.shtml", "/~nobody/a.html", "~nobody/www/a.html", "/~nobody", "a.html", false},
+        {"/~nobody/index.shtml", "", "~nobody/www/index.shtml", "/~nobody", "index.shtml", false},
+        {"/docs/index.shtml", "/~/a.html", "~/www/a.html", "/~", "a.html", false},
+        // A user name with no "/" after it names a directory, not a file.
+        {"/docs/index.shtml", "/~ann", "/home/ann/www", "", "~ann", false},
+        {"/~ann", "", "/home/ann/www", "", "~ann", false},
+        {"/~nobody", "/x.html", "~nobody/www/x.html", "", "x.html", false},
+        // No "/" at all: the page's directory is empty.
+        {"index.shtml", "", "/srv/siteindex.shtml", "", "index.shtml", true},
+        {"index.shtml", "x.html", "/srv/sitex.html", "", "x.html", true},
+        {"/docs/index.shtml", "a", "/srv/site/docsa", "", "a", true},
+    };
+    for (const locator_case& row : rows) {
+        expect_location(row);
+    }
+}
+
+TEST(LocateDocument, DocumentPathCapacityIs254)
+{
+    for (const std::size_t length : {253U, 254U, 255U, 4000U}) {
+        const std::string path_info = "/" + std::string(length - 1, 'a');
+        const doc_location where = locate("/docs/index.shtml", path_info.c_str());
+        EXPECT_EQ(where.found, length <= document_path_capacity) << length;
+        if (length + 14 <= path_text::capacity) {
+            EXPECT_EQ(where.file_path.view(), "/srv/site/docs" + path_info);
+        }
+        EXPECT_EQ(where.doc_file, path_info.substr(1));
+    }
+}
+
+TEST(LocateDocument, FilesystemPathCapacityIs1023AndKeepsItsStart)
+{
+    // The root is the only part past the document path's own limit.
+    for (const std::size_t length : {1022U, 1023U, 1024U, 200000U}) {
+        const std::string root = "/" + std::string(length - 13, 'r');
+        const doc_location where = locate("/index.shtml", "", root);
+        const std::string full = root + "/index.shtml";
+        ASSERT_EQ(full.size(), length);
+        EXPECT_EQ(where.found, length <= path_text::capacity) << length;
+        EXPECT_EQ(where.file_path.view(), full.substr(0, path_text::capacity)) << length;
+    }
+}
+
+TEST(LocateDocument, LongUserNamesAreUnknownUsers)
+{
+    const std::string name(300, 'u');
+    const std::string path_info = "/~" + name + "/a.html";
+    const doc_location where = locate("/index.shtml", path_info.c_str());
+    EXPECT_FALSE(where.found);
+    EXPECT_EQ(where.file_path.view(), "~" + name + "/www/a.html");
+}
+
+} // namespace
+} // namespace pagestamp
