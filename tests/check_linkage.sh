@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The shipped binary must not pay at start-up for a runtime it does not use:
+# no libstdc++ to load, no static constructors to run, and no heap allocation
+# of its own (libc's time-zone and password lookups allocate internally).
+# usage: check_linkage.sh BINARY
+set -u
+binary=$1
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+needed=$(readelf -d "$binary" | sed -n -E 's/.*Shared library: \[(.*)\]/\1/p')
+echo "needs: $(tr '\n' ' ' <<<"$needed")"
+grep -q 'libstdc++' <<<"$needed" && fail "links libstdc++"
+grep -q 'libgcc_s' <<<"$needed" && fail "links libgcc_s"
+
+imports=$(nm -D --undefined-only "$binary" | awk '{print $NF}' | sed 's/@.*//')
+for symbol in malloc calloc realloc free _Znwm _Znam _ZdlPv __cxa_throw __cxa_atexit setlocale; do
+  grep -qx "$symbol" <<<"$imports" && fail "imports $symbol"
+done
+
+nm "$binary" 2>/dev/null | grep -q '_GLOBAL__sub_I' && fail "has static constructors"
+
+if ((failures == 0)); then echo "linkage clean"; fi
+exit $((failures != 0))
