@@ -18,14 +18,14 @@ bool read_variable(const char* name, std::string_view& field)
 
 bool read_request_env(request_env& env)
 {
-    // Non-short-circuit '&' keeps reading after the first absent variable.
-    const bool complete = read_variable("SERVER_NAME", env.server_name) &
-                          read_variable("DOCUMENT_ROOT", env.document_root) &
-                          read_variable("DOCUMENT_URI", env.document_uri) &
-                          read_variable("DOCUMENT_NAME", env.document_name);
+    // All six are read before anything is decided.
+    const bool has_server_name = read_variable("SERVER_NAME", env.server_name);
+    const bool has_document_root = read_variable("DOCUMENT_ROOT", env.document_root);
+    const bool has_document_uri = read_variable("DOCUMENT_URI", env.document_uri);
+    const bool has_document_name = read_variable("DOCUMENT_NAME", env.document_name);
     read_variable("PATH_INFO", env.path_info);
     read_variable("QUERY_STRING", env.query_string);
-    return complete;
+    return has_server_name && has_document_root && has_document_uri && has_document_name;
 }
 
 } // namespace pagestamp
