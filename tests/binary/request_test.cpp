@@ -8,16 +8,10 @@
 namespace testing_support {
 namespace {
 
-constexpr std::time_t april_2_2003_150709 = 1049296029;
 constexpr std::time_t december_25_2003_noon = 1072353600;
 constexpr std::time_t april_2_2003_2330 = 1049326200;
 
-class RequestTest : public ::testing::Test {
-protected:
-    temp_site site;
-    std::string page = site.add_file("site/docs/index.shtml", 2200, april_2_2003_150709);
-    std::vector<std::string> env = request_environment(site, "/docs/index.shtml");
-};
+class RequestTest : public page_test {};
 
 TEST_F(RequestTest, DefaultStampWhenNoTemplate)
 {

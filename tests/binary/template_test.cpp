@@ -6,15 +6,9 @@
 namespace testing_support {
 namespace {
 
-constexpr std::time_t april_2_2003_150709 = 1049296029;
 constexpr std::time_t july_1_2003 = 1057017600;
 
-class TemplateTest : public ::testing::Test {
-protected:
-    temp_site site;
-    std::string page = site.add_file("site/docs/index.shtml", 2200, april_2_2003_150709);
-    std::vector<std::string> env = request_environment(site, "/docs/index.shtml");
-};
+class TemplateTest : public page_test {};
 
 TEST_F(TemplateTest, WorkedExamples)
 {
