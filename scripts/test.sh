@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds pagestamp and runs every test: a normal build and one under
-# AddressSanitizer + UndefinedBehaviorSanitizer. Ends with "N passed, N failed".
+# Builds pagestamp and runs every test: a normal build, one under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzz targets.
+# Ends with "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,6 +40,9 @@ build_and_test() {
 
 build_and_test build -- -DCMAKE_BUILD_TYPE=Release
 build_and_test build-asan -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAGESTAMP_SANITIZE=ON
+# The fuzz targets, each for a few seconds, and a replay of every kept input.
+build_and_test build-fuzz -L fuzz -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DPAGESTAMP_FUZZ=ON -DPAGESTAMP_TESTS=OFF
 
 echo "$passed passed, $failed failed"
 exit $status
