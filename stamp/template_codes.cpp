@@ -97,7 +97,8 @@ constexpr std::uint16_t code_key(char first, char second)
 
 constexpr std::array<std::uint16_t, codes.size()> code_keys = [] {
     std::array<std::uint16_t, codes.size()> keys{};
-    for (std::size_t i = 0; i < codes.size(); ++i) {
+    // "!=": cppcheck 2.10 reads a "<" here as the start of a template argument list.
+    for (std::size_t i = 0; i != codes.size(); ++i) {
         keys[i] = code_key(codes[i].code[0], codes[i].code[1]);
     }
     return keys;

@@ -106,7 +106,15 @@ run_result run_program(const std::string& program, const std::vector<std::string
     }
     posix_spawn_file_actions_addopen(&actions, 2, err_pattern, O_WRONLY | O_TRUNC, 0);
 
-    std::vector<std::string> words{program};
+    // PAGESTAMP_TEST_WRAPPER (words split at spaces, the first an absolute
+    // path) runs the program under a checker such as valgrind.
+    std::vector<std::string> words;
+    std::istringstream wrapper(std::getenv("PAGESTAMP_TEST_WRAPPER") != nullptr ? std::getenv("PAGESTAMP_TEST_WRAPPER")
+                                                                                 : "");
+    for (std::string word; wrapper >> word;) {
+        words.push_back(word);
+    }
+    words.push_back(program);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words) {
@@ -122,7 +130,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
 
     run_result result;
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawn(&pid, words.front().c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned == 0) {
         int status = 0;
