@@ -5,6 +5,7 @@
 
 #include "binary/response_check.hpp"
 
+#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -356,6 +357,81 @@ TEST_F(PermissionTest, DeniedDirectoriesButNotUnreadableFiles)
     // So that the site can be removed.
     chmod((site.root + "/no-search").c_str(), 0755);
     chmod((site.root + "/closed").c_str(), 0755);
+}
+
+
+// What the program asks of the kernel, from strace: no path a request names is
+// ever opened, nothing is opened for writing, and only standard output is
+// written. stat is not traced: calling it is the program's job.
+class SystemCallTest : public page_test {
+protected:
+    std::string strace = "/usr/bin/strace";
+
+    std::vector<std::string> trace(std::vector<std::string> request)
+    {
+        // LeakSanitizer, in the sanitized build, cannot work under ptrace.
+        request.emplace_back("ASAN_OPTIONS=detect_leaks=0");
+        char pattern[] = "/tmp/pagestamp-strace-XXXXXX";
+        close(mkstemp(pattern));
+        const run_result result =
+            run_program(strace, request,
+                        {"-qq", "-s", "4096", "-o", pattern, "-e",
+                         "trace=open,openat,creat,truncate,ftruncate,write,writev,pwrite64,pwritev,pwritev2,"
+                         "sendfile,unlink,unlinkat,rename,renameat,renameat2,mkdir,mkdirat,link,linkat,"
+                         "symlink,symlinkat,chmod,fchmodat,execve",
+                         program});
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.signal, 0);
+        std::ifstream log(pattern);
+        std::vector<std::string> calls;
+        for (std::string line; std::getline(log, line);) {
+            calls.push_back(line);
+        }
+        unlink(pattern);
+        return calls;
+    }
+};
+
+TEST_F(SystemCallTest, OpensNothingARequestNamesAndWritesOnlyStandardOutput)
+{
+    if (std::getenv("PAGESTAMP_TEST_WRAPPER") != nullptr || access(strace.c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "needs " << strace << " and no wrapper around the program";
+    }
+    site.add_user("ann");
+    site.add_file("home/ann/www/a.html", 1, april_2_2003_150709);
+    ASSERT_EQ(mkfifo((site.root + "/fifo").c_str(), 0644), 0);
+    const std::vector<std::vector<std::string>> requests = {
+        env,
+        with(env, "QUERY_STRING", "%WL+%TZ+%SA+%FN+%DR+%SN"),
+        with(env, "PATH_INFO", "/missing.html"),
+        with(with(env, "PATH_INFO", "/~ann/a.html"), "QUERY_STRING", "%SB"),
+        with(env, "PATH_INFO", "//fifo"),
+        with(with(env, "TZ", "Europe/London"), "QUERY_STRING", "%TZ"),
+    };
+    for (const auto& request : requests) {
+        SCOPED_TRACE(request.back());
+        int writes = 0;
+        for (const std::string& call : trace(request)) {
+            SCOPED_TRACE(call);
+            const std::string name = call.substr(0, call.find('('));
+            if (name == "execve") {
+                continue;
+            }
+            if (name == "open" || name == "openat") {
+                EXPECT_EQ(call.find(site.root), std::string::npos) << "opened something in the site";
+                EXPECT_EQ(call.find(site.base + "/home"), std::string::npos) << "opened something in a home";
+                for (const char* flag : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND"}) {
+                    EXPECT_EQ(call.find(flag), std::string::npos) << "opened for writing";
+                }
+            } else if (name == "write" || name == "writev") {
+                EXPECT_EQ(call.rfind(name + "(1,", 0), 0U) << "wrote elsewhere than standard output";
+                ++writes;
+            } else {
+                ADD_FAILURE() << "unexpected system call";
+            }
+        }
+        EXPECT_EQ(writes, 1);
+    }
 }
 
 } // namespace
