@@ -1,18 +1,73 @@
 #!/usr/bin/env bash
-# Builds pagestamp and shows the response it gives for the bundled example page.
+# The live demo: builds pagestamp, serves the example site through Apache
+# httpd on 127.0.0.1, prints the address and the front page as text, and
+# serves until Ctrl-C.
+#
+#   bash scripts/demo.sh [--port N] [--once]
+#
+# The port is 8080 unless given (or set in PORT); --once prints and exits.
+# Stamps are in the zone of TZ when it is set, else the machine's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+port=${PORT:-8080}
+once=
+while (($#)); do
+  case $1 in
+    --port) port=$2; shift 2 ;;
+    --port=*) port=${1#--port=}; shift ;;
+    --once) once=1; shift ;;
+    *) echo "usage: $0 [--port N] [--once]" >&2; exit 2 ;;
+  esac
+done
+
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --target pagestamp >/dev/null
-root=$PWD/examples/site
-show() {
-  printf '%-48s ' "$1"
-  env -i TZ="${TZ:-UTC}" SERVER_NAME=localhost DOCUMENT_ROOT="$root" DOCUMENT_URI=/index.shtml \
-    DOCUMENT_NAME=index.shtml ${2:+PATH_INFO=$2} QUERY_STRING="$1" build/pagestamp | tail -c +29
-  echo
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target pagestamp >/dev/null
+
+source scripts/apache/httpd.sh
+run=$(mktemp -d /tmp/pagestamp-demo-XXXXXX)
+trap 'httpd_stop "$run"; rm -rf "$run"' EXIT
+trap 'echo; exit 0' INT TERM
+httpd_prepare "$run" "$build/pagestamp"
+httpd_start "$run" --port "$port" ${TZ:+--tz "$TZ"}
+
+# A page as plain text: tags dropped, each table in aligned columns (or one
+# cell a line when too wide), the CR that starts each stamp (the end of the
+# program's header) left out.
+render() {
+  perl -0777 -ne '
+    sub cells { map { s/<[^>]+>//gr =~ s/\s+/ /gr =~ s/^ | $//gr } ($_[0] =~ m{<t[dh]>(.*?)</t[dh]>}gs) }
+    sub table {
+      my @rows = map { [cells($_)] } ($_[0] =~ m{<tr>(.*?)</tr>}gs);
+      my @width = (0, 0);
+      for my $row (@rows) { for (0, 1) { $width[$_] = length $row->[$_] if length $row->[$_] > $width[$_] } }
+      my $out = "";
+      if ($width[0] + $width[1] < 72) {
+        $out .= sprintf("  %-*s  %-*s  %s", $width[0], $_->[0], $width[1], $_->[1], $_->[2]) =~ s/\s+$//r . "\n" for @rows;
+      } else {
+        $out .= "  $_->[0]\n      $_->[1]\n      -> $_->[2]\n" for @rows[1 .. $#rows];
+      }
+      return $out;
+    }
+    s/\r//g;
+    s/<head>.*?<\/head>//s;
+    s{<table>(.*?)</table>}{table($1)}gse;
+    s/<[^>]+>//g;
+    s/&lt;/</g; s/&gt;/>/g; s/&amp;/&/g;
+    s/\n{3,}/\n\n/g; s/^\s+|\s+$//g;
+    print "$_\n";'
 }
-show ''
-show '%WL,+%ML+%DM,+%Y4+at+%H1:%PM+%A3'
-show '%FN+is+%SA+(%SB+bytes)'
-show '%FP/%FN+changed+%Y4-%MP-%DP' /docs/notes.html
+
+address="http://127.0.0.1:$port"
+echo
+echo "pagestamp example site: $address/"
+echo "----------------------------------------------------------------------"
+curl -s "$address/" | render
+echo "----------------------------------------------------------------------"
+echo "More pages: $address/docs/  $address/docs/dates.shtml  $address/~ann/"
+echo "            $address/docs/visitor.shtml?%WL+from+the+visitor"
+[[ -z $once ]] || exit 0
+echo "Serving until Ctrl-C."
+wait "$HTTPD_PID" || true

@@ -1,0 +1,91 @@
+# Sourced by the Apache tests: the example site served by a real httpd, its
+# files given fixed times and sizes so that every stamp is known exactly.
+# The server is stopped and the directory removed however the test ends.
+set -euo pipefail
+TEST_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$TEST_DIR/../../scripts/apache/httpd.sh"
+
+RUN=$(mktemp -d /tmp/pagestamp-apache-XXXXXX)
+chmod 755 "$RUN"
+cleanup() {
+  httpd_stop "$RUN"
+  if [[ ${KEEP_RUN:-} ]]; then echo "kept $RUN"; else rm -rf "$RUN"; fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+failures=0
+
+# fixed_time FILE 'YYYY-MM-DD HH:MM:SS' (London time)
+fixed_time() { TZ=Europe/London touch -d "$2" "$RUN/$1"; }
+
+# Pads FILE with spaces to SIZE bytes, so that size stamps do not move
+# whenever the example page is edited.
+pad() {
+  local size
+  size=$(stat -c %s "$RUN/$1")
+  ((size <= $2)) || { echo "$1 is $size bytes, more than the $2 the test expects" >&2; exit 1; }
+  printf '%*s' $(($2 - size)) '' >>"$RUN/$1"
+}
+
+prepare_site() {
+  httpd_prepare "$RUN" "$1"
+  pad site/index.shtml 20000
+  pad site/docs/notes.html 1124
+  fixed_time site/index.shtml '2003-04-02 15:07:09'
+  fixed_time site/docs/index.shtml '2002-11-05 18:45:30'
+  fixed_time site/docs/notes.html '2003-12-25 09:30:00'
+  fixed_time site/docs/visitor.shtml '2003-04-02 15:07:09'
+  fixed_time site/docs/dates.shtml '2003-04-02 15:07:09'
+  fixed_time home/ann/www/index.shtml '2001-01-01 00:00:01'
+  fixed_time home/ann/www/notes.html '2004-02-29 12:00:00'
+}
+
+# fetch PATH: the body, failing unless the status is 200.
+fetch() {
+  local out=$RUN/fetched status
+  status=$(curl -s -o "$out" -w '%{http_code}' --max-time 30 "http://127.0.0.1:$HTTPD_PORT$1") || true
+  if [[ $status != 200 ]]; then
+    echo "GET $1 answered $status" >&2
+    return 1
+  fi
+  cat "$out"
+}
+
+# Every <samp id="ID">...</samp> of a page as "ID text", one a line. An
+# included stamp starts with the CR that ends the program's header; it is
+# taken off here, and its absence shows as "(no CR)". Line ends show as \n.
+samples() {
+  perl -0777 -ne 'while (/<samp id="([^"]*)">(.*?)<\/samp>/sg) {
+      my ($id, $text) = ($1, $2);
+      $text = "(no CR)" . $text unless $text =~ s/^\r//;
+      $text =~ s/\r/\\r/g; $text =~ s/\n/\\n/g;
+      print "$id $text\n";
+  }'
+}
+
+# check_page PATH < "ID expected" lines: the page's stamps, all of them, in
+# order. No include may fail but those the table expects to.
+check_page() {
+  local page expected error='an error occurred while processing this directive'
+  expected=$(cat)
+  if ! page=$(fetch "$1"); then
+    failures=$((failures + 1))
+    return
+  fi
+  if [[ $(grep -c "$error" <<<"$page") != $(grep -c "$error" <<<"$expected") ]]; then
+    echo "FAIL $1: an include failed" >&2
+    failures=$((failures + 1))
+  fi
+  if ! diff -u --label "expected $1" --label "served $1" <(echo "$expected") <(samples <<<"$page"); then
+    failures=$((failures + 1))
+  fi
+}
+
+finish() {
+  if ((failures)); then
+    echo "$failures check(s) failed; server log:" >&2
+    cat "$RUN/error.log" >&2
+    exit 1
+  fi
+  echo "all checks passed"
+}

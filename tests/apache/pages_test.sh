@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# The example site through a real Apache httpd: the exact text each include
+# puts into the pages, for the page itself, other files named through
+# PATH_INFO, a user's web directory, a missing file and a visitor's query.
+# Usage: pages_test.sh PROGRAM MPM CGI-MODULE
+source "$(dirname "$0")/lib.sh"
+program=$1 mpm=$2 cgi=$3
+
+prepare_site "$program"
+httpd_start "$RUN" --mpm "$mpm" --cgi "$cgi" --tz Europe/London
+echo "httpd ($mpm, mod_$cgi) on 127.0.0.1:$HTTPD_PORT, program $program"
+
+# %SN is the host the visitor asked for: Apache's UseCanonicalName is off.
+check_page / <<EOF
+worked Wednesday, April 2, 2003
+default 2003-4-2
+WS Wed
+WL Wednesday
+WN 4
+WP 04
+MS Apr
+ML April
+MN 4
+MP 04
+DM 2
+DP 02
+Y2 03
+Y4 2003
+YD 91
+YP 091
+H1 3
+P1 03
+H2 15
+P2 15
+MM 7
+PM 07
+SS 9
+PS 09
+A1 pm
+A2 PM
+A3 p.m.
+A4 P.M.
+TZ BST
+SA 19.5k
+SB 20000
+SK 19.5
+SM 0.0
+SG 0.0
+FN index.shtml
+FP 
+DR $RUN/site
+SN 127.0.0.1
+relative /docs/notes.html 2003-12-25
+root /docs/notes.html 2003-12-25
+user /~ann/index.shtml 2001-01-01
+missing [Error: Couldn't open file '$RUN/site/gone.html']\n
+EOF
+
+# Apache merges the doubled slash of the root-relative form and resolves
+# "..", so both reach the program as paths relative to the page.
+check_page /docs/ <<EOF
+self /docs/index.shtml, 2002-11-05
+relative notes.html, 2003-12-25
+dotdot notes.html, 2003-12-25
+root /index.shtml, 2002-11-05
+user /~ann/notes.html, 2004-02-29
+missing [Error: Couldn't open file '$RUN/site/docs/gone.html']\n
+EOF
+
+check_page /docs/dates.shtml <<'EOF'
+d1 2003-4-2
+d2 Wednesday, April 2, 2003
+d3 02.04.2003 15:07 BST
+d4 030402-150709
+d5 notes.html Dec 25 9:30 AM (1.1k)
+EOF
+
+# The visitor's query string reaches only #exec cgi.
+check_page '/docs/visitor.shtml?%WL+%DM+from+the+visitor' <<'EOF'
+own April 2003
+none 2003-4-2
+exec Wednesday 2 from the visitor
+raw 100% sure, %2fkept/ 2003
+EOF
+check_page /docs/visitor.shtml <<'EOF'
+own April 2003
+none 2003-4-2
+exec 2003-4-2
+raw 100% sure, %2fkept/ 2003
+EOF
+
+check_page /~ann/ <<'EOF'
+self Monday, January 1, 2001 (/~ann/index.shtml)
+default 2001-1-1
+relative notes.html, 2004-02-29
+EOF
+
+finish
