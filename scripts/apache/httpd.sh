@@ -9,6 +9,8 @@
 #
 # RUN is an empty directory. Everything is copied so that the server's user
 # (www-data when started as root) can read it wherever the sources live.
+# Meant for scripts: from a shell with job control, setsid would fork and
+# HTTPD_PID would not be httpd's.
 
 HTTPD_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 HTTPD_BIN=${HTTPD_BIN:-$(command -v apache2 || echo /usr/sbin/apache2)}
@@ -72,7 +74,7 @@ httpd_start() {
       *) echo "httpd_start: unknown option $1" >&2; return 2 ;;
     esac
   done
-  local modules nss env_lines user_group=
+  local modules nss env_lines
   modules=$(httpd_modules_dir) || return 1
   nss=$(httpd_nss_wrapper)
   local env=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
@@ -83,26 +85,18 @@ httpd_start() {
   else
     echo "httpd.sh: libnss_wrapper not found; users' pages will not be found" >&2
   fi
-  if [[ $(id -u) -eq 0 ]]; then
-    user_group="User www-data
-Group www-data"
-    getent passwd www-data >/dev/null || user_group="User nobody
-Group nogroup"
-  fi
+  # Whom httpd becomes when started as root; otherwise it stays who it is.
+  local user=www-data group=www-data
+  getent passwd www-data >/dev/null || user=nobody
+  getent group www-data >/dev/null || group=nogroup
 
   local tries=20 fixed=$port
   while ((tries--)); do
     ((fixed)) || port=$((20000 + RANDOM % 40000))
     sed -e "s|@RUN@|$run|g" -e "s|@PORT@|$port|g" -e "s|@MODULES@|$modules|g" \
-        -e "s|@MPM@|$mpm|g" -e "s|@CGI@|$cgi|g" \
+        -e "s|@MPM@|$mpm|g" -e "s|@CGI@|$cgi|g" -e "s|@USER@|$user|" -e "s|@GROUP@|$group|" \
         -e "s|@PASS_ENV@|${env_lines:-}|" \
         "$HTTPD_SOURCE_DIR/scripts/apache/httpd.conf.in" >"$run/httpd.conf"
-    # Two lines for User and Group, which sed cannot put in one substitution.
-    if [[ -n $user_group ]]; then
-      sed -i "s|^@USER_GROUP@$|${user_group//$'\n'/\\n}|" "$run/httpd.conf"
-    else
-      sed -i '/^@USER_GROUP@$/d' "$run/httpd.conf"
-    fi
     : >"$run/error.log"
     # A session of its own: prefork's parent signals its whole process group
     # when it stops, which must not be the caller's.
