@@ -107,6 +107,11 @@ httpd_start() {
     local waited=0
     while httpd_alive "$HTTPD_PID" && ((waited < 100)); do
       if [[ $(curl -s -o /dev/null -w '%{http_code}' --max-time 2 "http://127.0.0.1:$port/") != 000 ]]; then
+        # Should the caller die without stopping httpd (killed at a test's
+        # time limit, say), this stops it: in a session of its own, it is out
+        # of reach of whatever killed the caller's process group.
+        setsid bash -c 'while kill -0 "$1" && kill -0 "$2"; do sleep 1; done 2>/dev/null
+                        kill -TERM "$2" 2>/dev/null' httpd-guard $$ "$HTTPD_PID" </dev/null >/dev/null 2>&1 &
         return 0
       fi
       sleep 0.1
