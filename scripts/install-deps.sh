@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   libnss-wrapper tzdata locales
   valgrind clang-tidy cppcheck
-  apache2 apache2-utils curl wrk
+  apache2 apache2-utils curl wrk strace
 )
 locales=(de_DE.UTF-8 tr_TR.UTF-8 fr_FR.UTF-8)
 
