@@ -75,7 +75,7 @@ echo "== expand_template alone (Google Benchmark)"
 if ((apache)) && [[ -f bench/apache_pages.sh ]]; then
   echo
   echo "== pages through Apache (event MPM, mod_cgid)"
-  apache_out=$(bash bench/apache_pages.sh 2>&1) || true
+  apache_out=$(BUILD_DIR="$dir" bash bench/apache_pages.sh 2>&1) || true
   echo "$apache_out"
   ratio=$(sed -n -E 's/^pagestamp \/ minimal C CGI +([0-9.]+).*/\1/p' <<<"$apache_out" | tail -1)
   if [[ -n $ratio ]]; then

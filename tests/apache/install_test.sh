@@ -32,13 +32,7 @@ cmp "$build/pagestamp" "$prefix/lib/cgi-bin/pagestamp" || failures=$((failures +
 chmod a+r "$RUN/conf.d/00-installed.conf"
 httpd_start "$RUN" --tz Europe/London
 
-check_page /docs/dates.shtml <<'EOF'
-d1 2003-4-2
-d2 Wednesday, April 2, 2003
-d3 02.04.2003 15:07 BST
-d4 030402-150709
-d5 notes.html Dec 25 9:30 AM (1.1k)
-EOF
+check_dates_page
 # IncludesNOEXEC, as the snippet sets for /var/www, refuses #exec alone.
 check_page '/docs/visitor.shtml?%Y4' <<'EOF'
 own April 2003

@@ -81,6 +81,17 @@ check_page() {
   fi
 }
 
+# The page that shows one date five ways, served with TZ=Europe/London.
+check_dates_page() {
+  check_page /docs/dates.shtml <<'EOF'
+d1 2003-4-2
+d2 Wednesday, April 2, 2003
+d3 02.04.2003 15:07 BST
+d4 030402-150709
+d5 notes.html Dec 25 9:30 AM (1.1k)
+EOF
+}
+
 finish() {
   if ((failures)); then
     echo "$failures check(s) failed; server log:" >&2

@@ -67,13 +67,7 @@ user /~ann/notes.html, 2004-02-29
 missing [Error: Couldn't open file '$RUN/site/docs/gone.html']\n
 EOF
 
-check_page /docs/dates.shtml <<'EOF'
-d1 2003-4-2
-d2 Wednesday, April 2, 2003
-d3 02.04.2003 15:07 BST
-d4 030402-150709
-d5 notes.html Dec 25 9:30 AM (1.1k)
-EOF
+check_dates_page
 
 # The visitor's query string reaches only #exec cgi.
 check_page '/docs/visitor.shtml?%WL+%DM+from+the+visitor' <<'EOF'
