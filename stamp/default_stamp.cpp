@@ -9,7 +9,7 @@ namespace pagestamp {
 body_text default_stamp(const std::tm& time)
 {
     body_text stamp;
-    stamp.append(decimal_text(static_cast<std::int64_t>(time.tm_year) + 1900).view());
+    stamp.append(year_text_of(time).view());
     stamp.append('-');
     stamp.append(decimal_text(std::int64_t{time.tm_mon} + 1).view());
     stamp.append('-');

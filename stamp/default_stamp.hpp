@@ -1,6 +1,7 @@
 #pragma once
 
 #include "stamp/expand_template.hpp"
+#include "stamp/stamp_facts.hpp"
 
 #include <ctime>
 

@@ -19,12 +19,9 @@ std::string_view sequence_piece(std::string_view sequence, const stamp_facts& fa
         return value;
     }
     if (is_upper_hex_digit(code[0]) && is_upper_hex_digit(code[1])) {
+        // %00 gives nothing: the byte would end the text in any C consumer.
         const char byte = hex2char(code[0], code[1]);
-        scratch = piece_scratch();
-        if (byte != '\0') {
-            scratch.append(byte);
-        }
-        return scratch.view();
+        return keep(scratch, std::string_view(&byte, byte != '\0' ? 1 : 0));
     }
     return sequence;
 }

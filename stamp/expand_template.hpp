@@ -20,6 +20,15 @@ void append_piece(body_text& output, std::string_view piece);
 // The value a two-letter code prints, or false when it is no code. Numbers are
 // formatted into scratch, which the returned view may point into.
 using piece_scratch = fixed_text<31>;
+
+// Replaces the scratch text with `text` and returns a view of it.
+inline std::string_view keep(piece_scratch& scratch, std::string_view text)
+{
+    scratch = piece_scratch();
+    scratch.append(text);
+    return scratch.view();
+}
+
 bool code_value(std::string_view code, const stamp_facts& facts, piece_scratch& scratch,
                 std::string_view& value);
 

@@ -9,6 +9,11 @@ constexpr std::array<std::string_view, 4> pm_texts{"pm", "PM", "p.m.", "P.M."};
 
 } // namespace
 
+number_text year_text_of(const std::tm& time)
+{
+    return decimal_text(static_cast<std::int64_t>(time.tm_year) + 1900);
+}
+
 std::string_view year2_text(const stamp_facts& facts) { return text_from(facts.year_text.view(), 2); }
 
 int hour12_of(int hour)
@@ -34,7 +39,7 @@ stamp_facts collect_stamp_facts(const file_status& status, const request_env& en
     stamp_facts facts;
     facts.time = status.mtime;
     facts.zone = zone_text_of(status.mtime);
-    facts.year_text = decimal_text(static_cast<std::int64_t>(status.mtime.tm_year) + 1900);
+    facts.year_text = year_text_of(status.mtime);
     facts.size = status.size;
     facts.auto_size = auto_size_text(status.size);
     facts.am_pm = status.mtime.tm_hour > 11 ? pm_texts : am_texts;

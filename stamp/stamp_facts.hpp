@@ -33,6 +33,9 @@ struct stamp_facts {
     std::string_view server_name;
 };
 
+// Every digit of the year: years since 1900 plus 1900.
+number_text year_text_of(const std::tm& time);
+
 // The year from its third character on: the last two digits of 2003.
 std::string_view year2_text(const stamp_facts& facts);
 

@@ -27,16 +27,12 @@ std::string_view name_at(const std::array<std::string_view, N>& names, int index
 
 std::string_view number(piece_scratch& scratch, std::int64_t value, int min_digits = 1)
 {
-    scratch = piece_scratch();
-    scratch.append(decimal_text(value, min_digits).view());
-    return scratch.view();
+    return keep(scratch, decimal_text(value, min_digits).view());
 }
 
 std::string_view scaled(piece_scratch& scratch, std::int32_t size, std::int32_t unit)
 {
-    scratch = piece_scratch();
-    scratch.append(scaled_size_text(size, unit).view());
-    return scratch.view();
+    return keep(scratch, scaled_size_text(size, unit).view());
 }
 
 using facts = const stamp_facts&;
