@@ -321,7 +321,15 @@ protected:
         if (geteuid() != 0) {
             return run_program(program, request);
         }
-        return run_program(setpriv, request, {"--reuid=65534", "--regid=65534", "--clear-groups", program});
+        // A copy inside the site, which nobody can reach wherever the build
+        // lives (a checker such as valgrind must also read the binary).
+        const std::string copy = site.base + "/pagestamp";
+        if (access(copy.c_str(), X_OK) != 0) {
+            std::ifstream in(program, std::ios::binary);
+            std::ofstream(copy, std::ios::binary) << in.rdbuf();
+            EXPECT_EQ(chmod(copy.c_str(), 0755), 0);
+        }
+        return run_program(setpriv, request, {"--reuid=65534", "--regid=65534", "--clear-groups", copy});
     }
 };
 
