@@ -18,13 +18,14 @@ build_and_test() {
   while [[ $1 != -- ]]; do ctest_args+=("$1"); shift; done
   shift
   echo "=== $dir"
-  if ! cmake -S . -B "$dir" -G Ninja -DPAGESTAMP_WERROR=ON "$@" >"$dir.configure.log" 2>&1; then
-    cat "$dir.configure.log"; failed=$((failed + 1)); status=1; return
+  mkdir -p "$dir"
+  if ! cmake -S . -B "$dir" -G Ninja -DPAGESTAMP_WERROR=ON "$@" >"$dir/configure.log" 2>&1; then
+    cat "$dir/configure.log"; failed=$((failed + 1)); status=1; return
   fi
-  if ! cmake --build "$dir" >"$dir.build.log" 2>&1; then
-    tail -50 "$dir.build.log"; failed=$((failed + 1)); status=1; return
+  if ! cmake --build "$dir" >"$dir/build.log" 2>&1; then
+    tail -50 "$dir/build.log"; failed=$((failed + 1)); status=1; return
   fi
-  local log="$dir.ctest.log"
+  local log="$dir/ctest.log"
   ctest --test-dir "$dir" --output-on-failure -j2 "${ctest_args[@]}" 2>&1 | tee "$log" | grep -v -E '^ *(Start|[0-9]+/[0-9]+ Test)' || true
   local line total bad
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
