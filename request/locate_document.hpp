@@ -3,7 +3,7 @@
 // name the FP and FN codes print.
 
 #include "request/request_env.hpp"
-#include "stamp/fixed_text.hpp"
+#include "text/fixed_text.hpp"
 
 #include <cstddef>
 #include <string_view>

@@ -1,31 +1,59 @@
 #include "request/request_env.hpp"
 
+#include <array>
 #include <cstdlib>
 
 namespace pagestamp {
 
 namespace {
 
-// Sets `field` and returns whether the variable was present at all.
-bool read_variable(const char* name, std::string_view& field)
-{
-    const char* value = std::getenv(name);
-    field = value != nullptr ? std::string_view(value) : std::string_view();
-    return value != nullptr;
-}
+struct variable {
+    std::string_view name;
+    std::string_view request_env::*field;
+};
+
+constexpr std::array<variable, 6> variables{{
+    {"SERVER_NAME", &request_env::server_name},
+    {"DOCUMENT_ROOT", &request_env::document_root},
+    {"DOCUMENT_URI", &request_env::document_uri},
+    {"DOCUMENT_NAME", &request_env::document_name},
+    {"PATH_INFO", &request_env::path_info},
+    {"QUERY_STRING", &request_env::query_string},
+}};
+
+bool present(std::string_view text) { return text.data() != nullptr; }
 
 } // namespace
 
-bool read_request_env(request_env& env)
+bool set_request_variable(request_env& env, std::string_view name, std::string_view value)
 {
-    // All six are read before anything is decided.
-    const bool has_server_name = read_variable("SERVER_NAME", env.server_name);
-    const bool has_document_root = read_variable("DOCUMENT_ROOT", env.document_root);
-    const bool has_document_uri = read_variable("DOCUMENT_URI", env.document_uri);
-    const bool has_document_name = read_variable("DOCUMENT_NAME", env.document_name);
-    read_variable("PATH_INFO", env.path_info);
-    read_variable("QUERY_STRING", env.query_string);
-    return has_server_name && has_document_root && has_document_uri && has_document_name;
+    for (const variable& known : variables) {
+        if (known.name == name) {
+            // An empty value must still count as present, so it never views null.
+            env.*known.field = present(value) ? value : std::string_view("");
+            return true;
+        }
+    }
+    return false;
+}
+
+bool has_required_variables(const request_env& env)
+{
+    return present(env.server_name) && present(env.document_root) && present(env.document_uri) &&
+           present(env.document_name);
+}
+
+request_env read_request_env()
+{
+    // All six are read before anything is decided; the names are literals, so
+    // each one is already terminated for getenv.
+    request_env env;
+    for (const variable& known : variables) {
+        if (const char* value = std::getenv(known.name.data())) {
+            env.*known.field = value;
+        }
+    }
+    return env;
 }
 
 } // namespace pagestamp

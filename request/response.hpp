@@ -1,7 +1,7 @@
 #pragma once
 // The response: a fixed header, then a body, written in one call.
 
-#include "stamp/expand_template.hpp"
+#include "text/body_text.hpp"
 
 #include <string_view>
 

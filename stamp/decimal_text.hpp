@@ -2,7 +2,7 @@
 // Integers as decimal text, by hand: a printf per value would cost more than
 // the rest of the run put together.
 
-#include "stamp/fixed_text.hpp"
+#include "text/fixed_text.hpp"
 
 #include <cstdint>
 

@@ -1,6 +1,7 @@
 #include "stamp/default_stamp.hpp"
 
 #include "stamp/decimal_text.hpp"
+#include "stamp/stamp_facts.hpp"
 
 #include <cstdint>
 

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "stamp/expand_template.hpp"
-#include "stamp/stamp_facts.hpp"
+#include "text/body_text.hpp"
 
 #include <ctime>
 

@@ -2,16 +2,13 @@
 // The template language of QUERY_STRING: literal text with "+" for a space,
 // %XX for a byte (upper-case hex digits), and two-letter %-codes.
 
-#include "stamp/fixed_text.hpp"
 #include "stamp/stamp_facts.hpp"
+#include "text/body_text.hpp"
+#include "text/fixed_text.hpp"
 
 #include <string_view>
 
 namespace pagestamp {
-
-// The body never grows past 4094 characters: the buffer has always been 4096
-// bytes, one for the terminator and one never used.
-using body_text = fixed_text<4094>;
 
 // A piece either fits whole or is dropped whole; a later, shorter one may
 // still fit.

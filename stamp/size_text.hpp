@@ -1,7 +1,7 @@
 #pragma once
 // File sizes as text: "%d bytes", or k/M/G with the one-decimal rule.
 
-#include "stamp/fixed_text.hpp"
+#include "text/fixed_text.hpp"
 
 #include <cstdint>
 

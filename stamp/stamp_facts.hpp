@@ -6,7 +6,7 @@
 #include "request/locate_document.hpp"
 #include "request/request_env.hpp"
 #include "stamp/decimal_text.hpp"
-#include "stamp/fixed_text.hpp"
+#include "text/fixed_text.hpp"
 #include "stamp/size_text.hpp"
 
 #include <array>

@@ -1,0 +1,26 @@
+#pragma once
+// One request, answered: the same function serves a CGI run and each request
+// a FastCGI connection brings.
+
+#include "request/request_env.hpp"
+#include "text/body_text.hpp"
+
+namespace pagestamp {
+
+// Exit statuses, and a FastCGI request's application status. Servers ignore
+// them; they tell a shell, a log or a test what happened.
+inline constexpr int stamp_written = 0;
+inline constexpr int cannot_open = 1;
+inline constexpr int output_failed = 2;
+inline constexpr int variables_missing = 255;
+
+struct answer {
+    body_text body;
+    int status = stamp_written;
+};
+
+// Locates the document, gets its status and yields the refusal, the can't-open
+// message, the default stamp or the expanded template.
+answer answer_request(const request_env& env);
+
+} // namespace pagestamp

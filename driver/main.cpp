@@ -1,0 +1,15 @@
+// pagestamp: one server-side-include request in, one stamp out.
+// It never reads its arguments or standard input: a server passes a query
+// string without "=" as command-line words, and those are not ours to trust.
+
+#include "driver/answer_request.hpp"
+#include "request/request_env.hpp"
+#include "request/response.hpp"
+
+int main()
+{
+    using namespace pagestamp;
+
+    const answer reply = answer_request(read_request_env());
+    return write_response(reply.body) ? reply.status : output_failed;
+}
