@@ -1,8 +1,11 @@
 // pagestamp: one server-side-include request in, one stamp out.
 // It never reads its arguments or standard input: a server passes a query
 // string without "=" as command-line words, and those are not ours to trust.
+// Started on a listening socket instead, it is a FastCGI responder.
 
 #include "driver/answer_request.hpp"
+#include "driver/serve_fastcgi.hpp"
+#include "request/fastcgi_server.hpp"
 #include "request/request_env.hpp"
 #include "request/response.hpp"
 
@@ -10,6 +13,9 @@ int main()
 {
     using namespace pagestamp;
 
+    if (fastcgi::listening_on_stdin()) {
+        return serve_fastcgi();
+    }
     const answer reply = answer_request(read_request_env());
     return write_response(reply.body) ? reply.status : output_failed;
 }

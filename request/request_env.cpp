@@ -1,5 +1,7 @@
 #include "request/request_env.hpp"
 
+#include "text/fixed_text.hpp"
+
 #include <array>
 #include <cstdlib>
 
@@ -28,7 +30,7 @@ bool present(std::string_view text) { return text.data() != nullptr; }
 bool set_request_variable(request_env& env, std::string_view name, std::string_view value)
 {
     for (const variable& known : variables) {
-        if (known.name == name) {
+        if (same_text(known.name, name)) {
             // An empty value must still count as present, so it never views null.
             env.*known.field = present(value) ? value : std::string_view("");
             return true;

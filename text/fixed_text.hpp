@@ -8,6 +8,11 @@
 
 namespace pagestamp {
 
+// Chooses the constructor for a text with static storage: all zero, so it lies
+// in untouched memory and costs nothing until it is used.
+struct all_zero_t {};
+inline constexpr all_zero_t all_zero{};
+
 template <std::size_t Capacity>
 struct fixed_text {
     static constexpr std::size_t capacity = Capacity;
@@ -18,6 +23,7 @@ struct fixed_text {
     std::size_t length = 0;
 
     fixed_text() { bytes[0] = '\0'; }
+    constexpr explicit fixed_text(all_zero_t) : bytes{} {}
 
     [[nodiscard]] std::size_t size() const { return length; }
     [[nodiscard]] bool empty() const { return length == 0; }
@@ -40,6 +46,35 @@ struct fixed_text {
     }
 
     bool append(char c) { return append(std::string_view(&c, 1)); }
+
+    void clear()
+    {
+        length = 0;
+        bytes[0] = '\0';
+    }
+
+    // For a read() straight into the buffer: it fills at most room() bytes
+    // from tail(), and grow() then takes the count it reported.
+    [[nodiscard]] char* tail() { return bytes + length; }
+    void grow(std::size_t count)
+    {
+        length += count < room() ? count : room();
+        bytes[length] = '\0';
+    }
+
+    // Forgets the first `count` bytes, keeping the rest in order. Moved in
+    // steps of `count`, none overlapping its destination, so memcpy will do:
+    // memmove would be one more import for every CGI start to resolve.
+    void drop_front(std::size_t count)
+    {
+        const std::size_t dropped = count < length ? count : length;
+        for (std::size_t moved = 0; dropped != 0 && moved < length - dropped; moved += dropped) {
+            const std::size_t left = length - dropped - moved;
+            std::memcpy(bytes + moved, bytes + dropped + moved, left < dropped ? left : dropped);
+        }
+        length -= dropped;
+        bytes[length] = '\0';
+    }
 };
 
 // string_view::substr throws when pos is past the end, and would pull the C++
@@ -47,6 +82,21 @@ struct fixed_text {
 constexpr std::string_view text_before(std::string_view text, std::size_t end)
 {
     return {text.data(), end < text.size() ? end : text.size()};
+}
+
+// Equal texts, compared a byte at a time: string_view's == calls memcmp, one
+// more import for every CGI start to resolve, for texts of a few bytes.
+constexpr bool same_text(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 constexpr std::string_view text_from(std::string_view text, std::size_t start)
