@@ -21,9 +21,11 @@ while (($#)); do
   esac
 done
 
-bash scripts/install-deps.sh
-build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+bash scripts/install-deps.sh demo
+# A build directory of its own: turning the tests off in the one the test
+# command uses would leave it with none to run.
+build=${BUILD_DIR:-build-demo}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPAGESTAMP_TESTS=OFF >/dev/null
 cmake --build "$build" --target pagestamp >/dev/null
 
 source scripts/apache/httpd.sh

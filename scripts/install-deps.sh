@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
-# Installs what building and testing pagestamp needs, from Debian's packages.
+# Installs what pagestamp needs from Debian's packages, by group:
+#   demo   builds the program and serves the example site (scripts/demo.sh)
+#   test   everything the tests, fuzzing and benchmarks use (the default)
 # As root it installs what is missing; otherwise it names the one command to run.
+#
+#   bash scripts/install-deps.sh [demo|test]
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+group=${1:-test}
+# libnss-wrapper: the server finds the example user's pages without an account.
+demo_packages=(cmake ninja-build g++ apache2 curl libnss-wrapper)
+test_packages=(
+  "${demo_packages[@]}"
+  clang libclang-rt-14-dev pkg-config
   googletest libgtest-dev libbenchmark-dev
-  libnss-wrapper tzdata locales
+  tzdata locales
   valgrind clang-tidy cppcheck
-  apache2 apache2-utils curl wrk strace
+  apache2-utils wrk strace
 )
+case $group in
+  demo) packages=("${demo_packages[@]}") ;;
+  test) packages=("${test_packages[@]}") ;;
+  *) echo "usage: $0 [demo|test]" >&2; exit 2 ;;
+esac
 locales=(de_DE.UTF-8 tr_TR.UTF-8 fr_FR.UTF-8)
 
 missing=()
@@ -19,7 +32,7 @@ done
 
 if ((${#missing[@]})); then
   if [[ $(id -u) -ne 0 ]]; then
-    echo "pagestamp needs: ${missing[*]}" >&2
+    echo "pagestamp's $group needs: ${missing[*]}" >&2
     echo "run: sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
     exit 1
   fi
@@ -29,6 +42,7 @@ if ((${#missing[@]})); then
 fi
 
 # The locale tests need these generated; the program itself never uses one.
+[[ $group == test ]] || exit 0
 for name in "${locales[@]}"; do
   if ! locale -a 2>/dev/null | grep -qi "^${name%%.*}\.utf-\?8$"; then
     if [[ $(id -u) -eq 0 ]]; then

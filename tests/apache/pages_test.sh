@@ -89,4 +89,12 @@ default 2001-1-1
 relative notes.html, 2004-02-29
 EOF
 
+# The pages' one stylesheet, typed: a browser may refuse CSS served as
+# anything else, and httpd.conf knows no types but the ones it names.
+type=$(curl -s -o /dev/null -w '%{http_code} %{content_type}' --max-time 30 "http://127.0.0.1:$HTTPD_PORT/style.css")
+if [[ $type != "200 text/css"* ]]; then
+  echo "FAIL /style.css answered $type" >&2
+  failures=$((failures + 1))
+fi
+
 finish
