@@ -2,6 +2,7 @@
 
 #include "text/fixed_text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 
@@ -29,14 +30,14 @@ bool present(std::string_view text) { return text.data() != nullptr; }
 
 bool set_request_variable(request_env& env, std::string_view name, std::string_view value)
 {
-    for (const variable& known : variables) {
-        if (same_text(known.name, name)) {
-            // An empty value must still count as present, so it never views null.
-            env.*known.field = present(value) ? value : std::string_view("");
-            return true;
-        }
+    const auto* known = std::find_if(variables.begin(), variables.end(),
+                                     [name](const variable& v) { return same_text(v.name, name); });
+    if (known == variables.end()) {
+        return false;
     }
-    return false;
+    // An empty value must still count as present, so it never views null.
+    env.*known->field = present(value) ? value : std::string_view("");
+    return true;
 }
 
 bool has_required_variables(const request_env& env)
