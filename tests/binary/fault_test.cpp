@@ -1,7 +1,8 @@
-// Faults outside the request: standard output that takes nothing, and
-// modification times at and past what localtime can convert.
+// Faults outside the request: standard output that takes nothing or only part
+// of a write, and modification times at and past what localtime can convert.
 
 #include "binary/response_check.hpp"
+#include "support/short_write.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,6 +28,41 @@ TEST_F(FaultTest, OutputThatTakesNothingEndsWithStatus2)
             EXPECT_EQ(result.err, "");
         }
     }
+}
+
+// Text in which no stretch of a few bytes comes twice, so that bytes sent from
+// the wrong place show.
+std::string unrepeated_text(std::size_t size)
+{
+    std::string text;
+    for (int i = 0; text.size() < size; ++i) {
+        text += std::to_string(i) + ",";
+    }
+    text.resize(size);
+    return text;
+}
+
+TEST_F(FaultTest, ResponseResumesAfterAShortWrite)
+{
+    // A pipe of one page, and a response of 4122 bytes that cannot fit it.
+    const std::string fifo = site.base + "/stdout";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    if (fcntl(reader, F_SETPIPE_SZ, 4096) != 4096) {
+        close(reader);
+        GTEST_SKIP() << "no pipe of exactly 4096 bytes here";
+    }
+    const std::string body = unrepeated_text(4094);
+    std::vector<std::string> request = env;
+    request.push_back("QUERY_STRING=" + body);
+    const started_run run = start_program(program, request, {}, "/dev/null", fifo);
+    EXPECT_TRUE(interrupt_when_full(run.pid, reader, 4096)) << "the program never filled the pipe";
+    const std::string out = read_slowly(reader, 100, std::chrono::microseconds(200));
+    close(reader);
+    run_result result = finish_program(run);
+    result.out = out;
+    expect_response(result, body, 0);
 }
 
 // A file on a filesystem that keeps any 64-bit time (tmpfs does; ext4 clamps

@@ -167,6 +167,26 @@ TEST_F(HostileTest, UnknownUsersAndUserNamesWithoutASlash)
     }
 }
 
+TEST_F(HostileTest, UserNameCapacity)
+{
+    // Linux allows account names of 255 characters. Such a name does not fit
+    // a document path of 254, so it comes from the page's DOCUMENT_URI while
+    // PATH_INFO names the file.
+    for (const std::size_t length : {254U, 255U, 256U}) {
+        SCOPED_TRACE(length);
+        const std::string name(length, 'u');
+        // A home directory name of 256 characters cannot be made, but the
+        // password entry is there and must still not be looked up.
+        site.add_user(name);
+        const bool fits = length <= 255;
+        if (fits) {
+            site.add_file("home/" + name + "/www/a.html", 1, december_25_2003_noon);
+        }
+        expect_response(run_with(with(env, "DOCUMENT_URI", "/~" + name + "/index.shtml"), {"PATH_INFO=/a.html"}),
+                        fits ? "2003-12-25" : cannot_open("~" + name + "/www/a.html"), fits ? 0 : 1);
+    }
+}
+
 TEST_F(HostileTest, DocumentPathCapacityByEveryRule)
 {
     const std::string ann = site.add_user("ann");

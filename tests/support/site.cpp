@@ -84,9 +84,9 @@ std::string temp_site::add_user(const std::string& name)
     return home;
 }
 
-run_result run_program(const std::string& program, const std::vector<std::string>& env,
-                       const std::vector<std::string>& args, const std::string& stdin_path,
-                       const std::string& stdout_path)
+started_run start_program(const std::string& program, const std::vector<std::string>& env,
+                          const std::vector<std::string>& args, const std::string& stdin_path,
+                          const std::string& stdout_path)
 {
     char out_pattern[] = "/tmp/pagestamp-out-XXXXXX";
     char err_pattern[] = "/tmp/pagestamp-err-XXXXXX";
@@ -94,6 +94,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
     const int err_fd = mkstemp(err_pattern);
     close(out_fd);
     close(err_fd);
+    started_run run{-1, out_pattern, err_pattern};
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -101,10 +102,10 @@ run_result run_program(const std::string& program, const std::vector<std::string
     if (stdout_path == "-") {
         posix_spawn_file_actions_addclose(&actions, 1);
     } else {
-        const std::string& out_target = stdout_path.empty() ? std::string(out_pattern) : stdout_path;
+        const std::string& out_target = stdout_path.empty() ? run.out_path : stdout_path;
         posix_spawn_file_actions_addopen(&actions, 1, out_target.c_str(), O_WRONLY | O_TRUNC, 0);
     }
-    posix_spawn_file_actions_addopen(&actions, 2, err_pattern, O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, run.err_path.c_str(), O_WRONLY | O_TRUNC, 0);
 
     // PAGESTAMP_TEST_WRAPPER (words split at spaces, the first an absolute
     // path) runs the program under a checker such as valgrind.
@@ -128,27 +129,39 @@ run_result run_program(const std::string& program, const std::vector<std::string
     }
     envp.push_back(nullptr);
 
-    run_result result;
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, words.front().c_str(), &actions, nullptr, argv.data(), envp.data());
+    if (posix_spawn(&run.pid, words.front().c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+        run.pid = -1;
+        ADD_FAILURE() << "could not start " << program;
+    }
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned == 0) {
+    return run;
+}
+
+run_result finish_program(const started_run& run)
+{
+    run_result result;
+    if (run.pid > 0) {
         int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        while (waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
         }
         if (WIFEXITED(status)) {
             result.exit_status = WEXITSTATUS(status);
         } else if (WIFSIGNALED(status)) {
             result.signal = WTERMSIG(status);
         }
-    } else {
-        ADD_FAILURE() << "could not start " << program;
     }
-    result.out = read_file(out_pattern);
-    result.err = read_file(err_pattern);
-    unlink(out_pattern);
-    unlink(err_pattern);
+    result.out = read_file(run.out_path);
+    result.err = read_file(run.err_path);
+    unlink(run.out_path.c_str());
+    unlink(run.err_path.c_str());
     return result;
+}
+
+run_result run_program(const std::string& program, const std::vector<std::string>& env,
+                       const std::vector<std::string>& args, const std::string& stdin_path,
+                       const std::string& stdout_path)
+{
+    return finish_program(start_program(program, env, args, stdin_path, stdout_path));
 }
 
 std::vector<std::string> request_environment(const temp_site& site, const std::string& uri)

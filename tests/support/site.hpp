@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace testing_support {
@@ -37,6 +38,20 @@ struct run_result {
 run_result run_program(const std::string& program, const std::vector<std::string>& env,
                        const std::vector<std::string>& args = {}, const std::string& stdin_path = "/dev/null",
                        const std::string& stdout_path = "");
+
+// A run begun by start_program and not yet waited for.
+struct started_run {
+    pid_t pid = -1;
+    std::string out_path; // the capture files
+    std::string err_path;
+};
+
+// run_program in two halves, for a test that acts on the process while it runs.
+started_run start_program(const std::string& program, const std::vector<std::string>& env,
+                          const std::vector<std::string>& args = {}, const std::string& stdin_path = "/dev/null",
+                          const std::string& stdout_path = "");
+// Waits for the run to end, collects its output and removes the capture files.
+run_result finish_program(const started_run& run);
 
 // The usual four required variables, TZ, and the fake password database.
 std::vector<std::string> request_environment(const temp_site& site, const std::string& uri);

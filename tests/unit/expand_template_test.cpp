@@ -48,19 +48,65 @@ void expect_expansions(const stamp_facts& facts, std::initializer_list<expansion
     }
 }
 
+struct code_value_row {
+    const char* code;
+    const char* value;
+};
+
+// What each of the 36 codes prints on the reference file.
+constexpr code_value_row reference_values[] = {
+    {"WS", "Wed"}, {"WL", "Wednesday"}, {"WN", "4"}, {"WP", "04"},
+    {"MS", "Apr"}, {"ML", "April"}, {"MN", "4"}, {"MP", "04"},
+    {"DM", "2"}, {"DP", "02"}, {"Y2", "03"}, {"Y4", "2003"},
+    {"YD", "91"}, {"YP", "091"}, {"H1", "3"}, {"P1", "03"},
+    {"H2", "15"}, {"P2", "15"}, {"MM", "7"}, {"PM", "07"},
+    {"SS", "9"}, {"PS", "09"}, {"A1", "pm"}, {"A2", "PM"},
+    {"A3", "p.m."}, {"A4", "P.M."}, {"TZ", "UTC"}, {"SA", "2.1k"},
+    {"SB", "2200"}, {"SK", "2.1"}, {"SM", "0.0"}, {"SG", "0.0"},
+    {"FN", "index.shtml"}, {"FP", "/docs"}, {"DR", "/srv/site"}, {"SN", "www.example.org"},
+};
+
 TEST(ExpandTemplate, EveryCodeOnTheReferenceFile)
 {
-    expect_expansions(facts_at(april_2_2003_150709_utc), {
-        {"%WS", "Wed"}, {"%WL", "Wednesday"}, {"%WN", "4"}, {"%WP", "04"},
-        {"%MS", "Apr"}, {"%ML", "April"}, {"%MN", "4"}, {"%MP", "04"},
-        {"%DM", "2"}, {"%DP", "02"}, {"%Y2", "03"}, {"%Y4", "2003"},
-        {"%YD", "91"}, {"%YP", "091"}, {"%H1", "3"}, {"%P1", "03"},
-        {"%H2", "15"}, {"%P2", "15"}, {"%MM", "7"}, {"%PM", "07"},
-        {"%SS", "9"}, {"%PS", "09"}, {"%A1", "pm"}, {"%A2", "PM"},
-        {"%A3", "p.m."}, {"%A4", "P.M."}, {"%TZ", "UTC"}, {"%SA", "2.1k"},
-        {"%SB", "2200"}, {"%SK", "2.1"}, {"%SM", "0.0"}, {"%SG", "0.0"},
-        {"%FN", "index.shtml"}, {"%FP", "/docs"}, {"%DR", "/srv/site"}, {"%SN", "www.example.org"},
-    });
+    for (const code_value_row& row : reference_values) {
+        EXPECT_EQ(expand(std::string("%") + row.code), row.value) << "code " << row.code;
+    }
+}
+
+// What "%" and two bytes print, from the code list and the escape rule alone:
+// a code's value, else the byte two upper-case hex digits stand for, else the
+// three bytes as they stand.
+std::string expected_sequence(const std::string& sequence)
+{
+    for (const code_value_row& row : reference_values) {
+        if (sequence.compare(1, 2, row.code) == 0) {
+            return row.value;
+        }
+    }
+    const auto hex_digit = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+    if (hex_digit(sequence[1]) && hex_digit(sequence[2])) {
+        const auto byte = static_cast<char>(std::stoi(sequence.substr(1), nullptr, 16));
+        return byte == '\0' ? "" : std::string(1, byte);
+    }
+    return sequence;
+}
+
+// Every byte value, 0x80 and up included, beside each letter of each code: a
+// byte that only differs from a code letter in bits the lookup drops must not
+// print that code.
+TEST(ExpandTemplate, EveryByteInEitherPositionOfEachCode)
+{
+    const stamp_facts facts = facts_at(april_2_2003_150709_utc);
+    for (int value = 0; value <= 255; ++value) {
+        const auto byte = static_cast<char>(value);
+        for (const code_value_row& row : reference_values) {
+            const std::string sequences[] = {{'%', byte, row.code[1]}, {'%', row.code[0], byte}};
+            for (const std::string& sequence : sequences) {
+                EXPECT_EQ(expand(sequence, facts), expected_sequence(sequence))
+                    << "code " << row.code << " with byte " << value;
+            }
+        }
+    }
 }
 
 TEST(ExpandTemplate, WorkedExamples)
