@@ -9,6 +9,8 @@ packages=(
   libnss-wrapper tzdata locales
   valgrind clang-tidy cppcheck
   apache2 apache2-utils curl wrk strace
+  mandoc man-db manpages-dev devscripts
+  build-essential dpkg-dev debhelper apache2-dev lintian autopkgtest
 )
 locales=(de_DE.UTF-8 tr_TR.UTF-8 fr_FR.UTF-8)
 
