@@ -12,8 +12,8 @@ chmod -R a+rX "$prefix"
 
 listing=$(cd "$prefix" && find . -type f -printf '%m %p\n' | sort)
 expected_listing='644 ./etc/apache2/conf-available/pagestamp.conf
-755 ./lib/cgi-bin/pagestamp
-644 ./share/man/man8/pagestamp.8'
+644 ./share/man/man8/pagestamp.8
+755 ./lib/cgi-bin/pagestamp'
 if [[ $listing != "$expected_listing" ]]; then
   echo "FAIL: installed files:"$'\n'"$listing" >&2
   failures=$((failures + 1))
