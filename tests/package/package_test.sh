@@ -20,8 +20,11 @@ page=/var/www/html/pagestamp-package-test.shtml
 include='<!--#include virtual="/cgi-bin/pagestamp?%ML+%Y4" -->'
 apt=(env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=120)
 
-installed() { [[ $(dpkg-query -W -f='${db:Status-Status}' pagestamp 2>/dev/null) == installed ]]; }
-known_to_dpkg() { dpkg-query -W pagestamp >/dev/null 2>&1 && [[ $(dpkg-query -W -f='${db:Status-Status}' pagestamp) != not-installed ]]; }
+# Installed, or removed with its conffiles left: anything short of purged.
+known_to_dpkg() {
+  local state
+  state=$(dpkg-query -W -f='${db:Status-Status}' pagestamp 2>/dev/null) && [[ $state != not-installed ]]
+}
 
 cleanup() {
   known_to_dpkg && "${apt[@]}" purge pagestamp >/dev/null 2>&1
