@@ -17,6 +17,8 @@ test_packages=(
   tzdata locales
   valgrind clang-tidy cppcheck
   apache2-utils wrk strace
+  mandoc man-db manpages-dev devscripts
+  build-essential dpkg-dev debhelper apache2-dev lintian autopkgtest
 )
 case $group in
   demo) packages=("${demo_packages[@]}") ;;

@@ -45,5 +45,28 @@ build_and_test build-asan -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAGESTAMP_SANIT
 build_and_test build-fuzz -L fuzz -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DPAGESTAMP_FUZZ=ON -DPAGESTAMP_TESTS=OFF
 
+# The Debian package, built from a scratch copy, linted, installed, served by
+# the system Apache, removed, purged and tested as installed. It changes the
+# machine (and puts it back), so it runs only as root, as CI does.
+package_stage() {
+  echo "=== package"
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "skipped: installing the package and running the system Apache need root"
+    return
+  fi
+  mkdir -p build
+  local log=build/package-test.log good bad
+  bash tests/package/package_test.sh . 2>&1 | tee "$log"
+  local code=${PIPESTATUS[0]}
+  good=$(grep -c '^PASS: ' "$log")
+  bad=$(grep -c '^FAIL: ' "$log")
+  # A stage that stopped before its first check still counts as a failure.
+  if ((code != 0 && bad == 0)); then bad=1; fi
+  passed=$((passed + good))
+  failed=$((failed + bad))
+  ((bad == 0)) || status=1
+}
+package_stage
+
 echo "$passed passed, $failed failed"
 exit $status

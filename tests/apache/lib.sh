@@ -92,6 +92,32 @@ d5 notes.html Dec 25 9:30 AM (1.1k)
 EOF
 }
 
+# check_installed SNIPPET: the example site served with nothing but an
+# installed program and the snippet that maps it, loaded as a2enconf would,
+# with Debian's own mapping of /cgi-bin/ after it (conf-enabled loads in name
+# order), which must not win.
+check_installed() {
+  rm "$RUN/cgi-bin/pagestamp"
+  {
+    echo "Include \"$1\""
+    echo "<Directory \"$RUN/site\">"$'\n'"    Options -Includes +IncludesNOEXEC"$'\n'"</Directory>"
+    if [[ -f /etc/apache2/conf-available/serve-cgi-bin.conf ]]; then
+      echo 'Include /etc/apache2/conf-available/serve-cgi-bin.conf'
+    fi
+  } >"$RUN/conf.d/00-installed.conf"
+  chmod a+r "$RUN/conf.d/00-installed.conf"
+  httpd_start "$RUN" --tz Europe/London
+
+  check_dates_page
+  # IncludesNOEXEC, as the snippet sets for /var/www, refuses #exec alone.
+  check_page '/docs/visitor.shtml?%Y4' <<'EOF'
+own April 2003
+none 2003-4-2
+exec (no CR)[an error occurred while processing this directive]
+raw 100% sure, %2fkept/ 2003
+EOF
+}
+
 finish() {
   if ((failures)); then
     echo "$failures check(s) failed; server log:" >&2

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# The Debian package as a distribution and a webmaster meet it, on this
+# machine: dpkg-buildpackage in a scratch copy of the tree, lintian,
+# hardening-check, installation, a stamped page through the system Apache,
+# removal, purge, and the package's own autopkgtest.
+#
+# Needs root: it installs the package and runs the system Apache on
+# 127.0.0.1:80. It puts the machine back as it found it: package purged,
+# Apache stopped (unless it was running), modules and ports.conf restored.
+# Prints "PASS: check" or "FAIL: check" for each check.
+# Usage: package_test.sh SOURCE-DIR
+set -uo pipefail
+source_dir=$(cd "$1" && pwd)
+source "$source_dir/tests/package/system_apache.sh"
+
+work=$(mktemp -d /tmp/pagestamp-package-XXXXXX)
+chmod 755 "$work"
+src=$work/src
+page=/var/www/html/pagestamp-package-test.shtml
+include='<!--#include virtual="/cgi-bin/pagestamp?%ML+%Y4" -->'
+apt=(env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=120)
+
+# Installed, or removed with its conffiles left: anything short of purged.
+known_to_dpkg() {
+  local state
+  state=$(dpkg-query -W -f='${db:Status-Status}' pagestamp 2>/dev/null) && [[ $state != not-installed ]]
+}
+
+cleanup() {
+  known_to_dpkg && "${apt[@]}" purge pagestamp >/dev/null 2>&1
+  rm -f "$page"
+  system_apache_restore >/dev/null 2>&1
+  rm -rf "$work"
+}
+
+# check NAME COMMAND...: runs COMMAND with its output in a log, shown on failure.
+failures=0
+check() {
+  local name=$1 log=$work/log.$RANDOM
+  shift
+  if "$@" >"$log" 2>&1; then
+    echo "PASS: $name"
+  else
+    echo "FAIL: $name"
+    tail -40 "$log" | sed 's/^/    /'
+    failures=$((failures + 1))
+    return 1
+  fi
+}
+
+if known_to_dpkg; then
+  echo "pagestamp is already installed here; this check installs and purges it: purge it first" >&2
+  exit 1
+fi
+trap cleanup EXIT
+
+build() {
+  mkdir -p "$src"
+  (cd "$source_dir" && git ls-files -co --exclude-standard -z | tar -c --null -T -) | tar -x -C "$src" &&
+    (cd "$src" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b) &&
+    ls "$work"/pagestamp_*.deb "$work"/pagestamp_*.changes
+}
+check "dpkg-buildpackage -us -uc -b builds the package" build || exit 1
+deb=$(ls "$work"/pagestamp_*_*.deb)
+
+lintian_clean() {
+  lintian --pedantic "$work"/pagestamp_*.changes | tee "$work/lintian.txt"
+  ! grep -E '^[EW]: ' "$work/lintian.txt"
+}
+check "lintian --pedantic: no error, no warning" lintian_clean
+
+hardened() {
+  dpkg-deb -x "$deb" "$work/unpacked" && hardening-check --nocfprotection "$work/unpacked/usr/lib/cgi-bin/pagestamp"
+}
+check "hardening-check on the packaged program" hardened
+
+# Installed, the package enables its snippet; its files are noted for purge.
+install_enables() {
+  "${apt[@]}" install "$deb" &&
+    dpkg-query -L pagestamp >"$work/files" &&
+    [[ $(readlink /etc/apache2/conf-enabled/pagestamp.conf) == ../conf-available/pagestamp.conf ]]
+}
+check "apt-get install enables the snippet" install_enables
+
+printf '<p>%s</p>\n' "$include" >"$page"
+TZ=UTC touch -d '2003-04-02 12:00:00' "$page"
+check "the system Apache starts with mod_include and mod_cgid" system_apache_start include cgid
+# Noon in UTC is 2 April in every zone, whatever the machine's.
+check "a page through the system Apache includes the stamp" \
+  system_apache_page_is /pagestamp-package-test.shtml $'<p>\rApril 2003</p>\n'
+
+# Removal disables the snippet: the page is no longer parsed for includes,
+# so it shows no error where the stamp was. The conffile stays until purge.
+removed() {
+  "${apt[@]}" remove pagestamp && system_apache_reload &&
+    [[ ! -e /etc/apache2/conf-enabled/pagestamp.conf && ! -e /usr/lib/cgi-bin/pagestamp ]] &&
+    [[ -f /etc/apache2/conf-available/pagestamp.conf ]]
+}
+check "apt-get remove disables the snippet and removes the program" removed
+check "after remove the page no longer includes the program" \
+  system_apache_page_is /pagestamp-package-test.shtml "<p>$include</p>"$'\n'
+
+purged() {
+  "${apt[@]}" purge pagestamp || return 1
+  local left=0 path
+  while read -r path; do
+    [[ -d $path ]] && continue
+    if [[ -e $path || -L $path ]]; then echo "left behind: $path"; left=1; fi
+  done <"$work/files"
+  find /etc/apache2 /var/lib/apache2 -name 'pagestamp*' | grep . && left=1
+  ! known_to_dpkg && ((left == 0))
+}
+check "apt-get purge leaves no file and no link" purged
+
+system_apache_restore >"$work/restore.log" 2>&1
+rm -f "$page"
+tested() {
+  autopkgtest --output-dir "$work/autopkgtest" "$deb" "$src" -- null || return 1
+  "${apt[@]}" purge pagestamp
+}
+check "autopkgtest of the package (null)" tested
+exit $((failures != 0))
