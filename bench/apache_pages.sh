@@ -26,7 +26,7 @@ build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target pagestamp >/dev/null
 
-source scripts/apache/httpd.sh
+source scripts/httpd/httpd.sh
 run=$(mktemp -d /tmp/pagestamp-bench-XXXXXX)
 trap 'httpd_stop "$run"; rm -rf "$run"' EXIT
 trap 'exit 1' INT TERM
