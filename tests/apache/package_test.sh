@@ -16,14 +16,21 @@ debs=("$work"/out/*.deb)
 deb=${debs[0]}
 
 listing=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}')
-expected='-rw-r--r-- root/root ./etc/apache2/conf-available/pagestamp.conf
+expected='-rw-r--r-- root/root ./etc/apache2/conf-available/pagestamp-fcgid.conf
+-rw-r--r-- root/root ./etc/apache2/conf-available/pagestamp-proxy-fcgi.conf
+-rw-r--r-- root/root ./etc/apache2/conf-available/pagestamp.conf
+-rw-r--r-- root/root ./etc/nginx/snippets/pagestamp-http.conf
+-rw-r--r-- root/root ./etc/nginx/snippets/pagestamp.conf
+-rw-r--r-- root/root ./lib/systemd/system/pagestamp.service
+-rw-r--r-- root/root ./lib/systemd/system/pagestamp.socket
 -rwxr-xr-x root/root ./usr/lib/cgi-bin/pagestamp'
 [[ $listing == "$expected" ]] || fail "package contents:"$'\n'"$listing"
 
 [[ $(dpkg-deb -f "$deb" Package Architecture | tr '\n' ' ') == "Package: pagestamp Architecture: $(dpkg --print-architecture) " ]] \
   || fail "control: $(dpkg-deb -f "$deb" Package Architecture)"
-[[ $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles) == /etc/apache2/conf-available/pagestamp.conf ]] \
-  || fail "conffiles: $(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)"
+conffiles=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | sort)
+[[ $conffiles == "$(dpkg-deb -c "$deb" | awk '$6 ~ /^\.\/etc\// && $1 !~ /^d/ {print substr($6, 2)}' | sort)" ]] \
+  || fail "conffiles are not the files under /etc: $conffiles"
 
 # The same files, byte for byte, as an install with the package's prefix.
 DESTDIR=$work/installed "${CMAKE:-cmake}" --install "$build" --prefix /usr >/dev/null
