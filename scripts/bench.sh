@@ -2,17 +2,20 @@
 # Measures pagestamp against a plain C program doing the same work, all in one
 # run, and prints the table the README shows. Nothing here is a test: timings
 # vary with the machine; the ratios are what to read.
-#   bash scripts/bench.sh [--runs N] [--no-apache]
+#   bash scripts/bench.sh [--runs N] [--requests N] [--no-apache]
+# --no-apache leaves out the pages through real servers, Apache and nginx.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 runs=3000
+requests=100000
 apache=1
 while (($#)); do
   case $1 in
     --runs) runs=$2; shift 2 ;;
+    --requests) requests=$2; shift 2 ;;
     --no-apache) apache=0; shift ;;
-    *) echo "usage: $0 [--runs N] [--no-apache]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--runs N] [--requests N] [--no-apache]" >&2; exit 2 ;;
   esac
 done
 
@@ -80,17 +83,46 @@ echo
 echo "== expand_template alone (Google Benchmark)"
 "$dir/bench/expand_bench" --benchmark_min_time=0.2 2>/dev/null | grep -E '^(expand|Benchmark|-)'
 
-if ((apache)) && [[ -f bench/apache_pages.sh ]]; then
-  echo
-  echo "== pages through Apache (event MPM, mod_cgid)"
-  apache_out=$(BUILD_DIR="$dir" bash bench/apache_pages.sh 2>&1) || true
-  echo "$apache_out"
-  ratio=$(sed -n -E 's/^pagestamp \/ minimal C CGI +([0-9.]+).*/\1/p' <<<"$apache_out" | tail -1)
+echo
+echo "== the FastCGI responder alone: $requests requests, one after another on one connection"
+source scripts/httpd/httpd.sh
+responder_run=$(mktemp -d /tmp/pagestamp-bench-responder-XXXXXX)
+httpd_prepare "$responder_run" "$dir/pagestamp"
+responder_start "$responder_run"
+# utime and stime of the responder, in clock ticks.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$RESPONDER_PID/stat"; }
+before=$(cpu_ticks)
+"$dir/bench/fastcgi_client" "$responder_run/pagestamp.sock" "$requests" SERVER_NAME=bench.example.org \
+  DOCUMENT_ROOT="$responder_run/site" DOCUMENT_URI=/index.shtml DOCUMENT_NAME=index.shtml \
+  "QUERY_STRING=$template" TZ=Europe/London
+awk -v t="$(($(cpu_ticks) - before))" -v hz="$(getconf CLK_TCK)" -v n="$requests" \
+  'BEGIN { printf "responder CPU time: %.1f us a request (user and system)\n", t / hz / n * 1e6 }'
+responder_stop "$responder_run"
+rm -rf "$responder_run"
+
+# server_verdict NAME RATIO-LABEL LIMIT: the ratio bench/server_pages.sh printed.
+server_verdict() {
+  local ratio
+  ratio=$(grep -F "$2 " <<<"$server_out" | sed -n -E 's/.* ([0-9.]+)$/\1/p' | tail -1)
   if [[ -n $ratio ]]; then
-    verdict "page throughput, pagestamp/minimal CGI" "$ratio" 0.95 at-least
+    verdict "$1" "$ratio" "$3" at-least
   else
-    verdicts+=("MISSED   page throughput: no figure from bench/apache_pages.sh")
+    verdicts+=("MISSED   $1: no figure from bench/server_pages.sh")
   fi
+}
+
+if ((apache)) && [[ -f bench/server_pages.sh ]]; then
+  echo
+  echo "== pages through Apache (event MPM) and nginx"
+  server_out=$(BUILD_DIR="$dir" bash bench/server_pages.sh 2>&1) || true
+  echo "$server_out"
+  server_verdict "page throughput, pagestamp/minimal CGI" "pagestamp / minimal C CGI" 0.95
+  server_verdict "mod_fcgid pages/#flastmod, one include" "mod_fcgid / #flastmod, one include" 0.5
+  for pair in "mod_fcgid / mod_cgid" "mod_proxy_fcgi / mod_cgid" "nginx fastcgi_pass / fcgiwrap"; do
+    for count in "one include" "five includes"; do
+      server_verdict "$pair pages, $count" "$pair, $count" 6
+    done
+  done
 fi
 
 echo

@@ -28,7 +28,7 @@ build=${BUILD_DIR:-build-demo}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPAGESTAMP_TESTS=OFF >/dev/null
 cmake --build "$build" --target pagestamp >/dev/null
 
-source scripts/apache/httpd.sh
+source scripts/httpd/httpd.sh
 run=$(mktemp -d /tmp/pagestamp-demo-XXXXXX)
 trap 'httpd_stop "$run"; rm -rf "$run"' EXIT
 trap 'echo; exit 0' INT TERM

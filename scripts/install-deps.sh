@@ -19,6 +19,10 @@ test_packages=(
   apache2-utils wrk strace
   mandoc man-db manpages-dev devscripts
   build-essential dpkg-dev debhelper apache2-dev lintian autopkgtest
+  # The responder under real servers: mod_fcgid, nginx with fcgiwrap for the
+  # CGI, spawn-fcgi to hand it a socket, cgi-fcgi to ask it directly, and
+  # systemd-analyze to check the units.
+  libapache2-mod-fcgid nginx-light fcgiwrap spawn-fcgi libfcgi-bin systemd
 )
 case $group in
   demo) packages=("${demo_packages[@]}") ;;

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # `cmake --install` into a fresh prefix, then Apache serves the example
-# site with nothing but the installed program and the installed snippet.
+# site with nothing but the installed program and the installed CGI snippet.
+# (The FastCGI snippets and units are served and started from the same
+# templates by the other server tests and systemd_test.sh.)
 # Usage: install_test.sh BUILD-DIR
 source "$(dirname "$0")/lib.sh"
 build=$1
@@ -11,7 +13,13 @@ prepare_site "$build/pagestamp"
 chmod -R a+rX "$prefix"
 
 listing=$(cd "$prefix" && find . -type f -printf '%m %p\n' | sort)
-expected_listing='644 ./etc/apache2/conf-available/pagestamp.conf
+expected_listing='644 ./etc/apache2/conf-available/pagestamp-fcgid.conf
+644 ./etc/apache2/conf-available/pagestamp-proxy-fcgi.conf
+644 ./etc/apache2/conf-available/pagestamp.conf
+644 ./etc/nginx/snippets/pagestamp-http.conf
+644 ./etc/nginx/snippets/pagestamp.conf
+644 ./lib/systemd/system/pagestamp.service
+644 ./lib/systemd/system/pagestamp.socket
 644 ./share/man/man8/pagestamp.8
 755 ./lib/cgi-bin/pagestamp'
 if [[ $listing != "$expected_listing" ]]; then

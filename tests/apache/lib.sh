@@ -1,11 +1,12 @@
-# Sourced by the Apache tests: the example site served by a real httpd, its
-# files given fixed times and sizes so that every stamp is known exactly.
-# The server is stopped and the directory removed however the test ends.
+# Sourced by the server tests: the example site served by a real Apache httpd
+# or nginx, its files given fixed times and sizes so that every stamp is known
+# exactly. The server is stopped and the directory removed however the test
+# ends.
 set -euo pipefail
 TEST_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-source "$TEST_DIR/../../scripts/apache/httpd.sh"
+source "$TEST_DIR/../../scripts/httpd/httpd.sh"
 
-RUN=$(mktemp -d /tmp/pagestamp-apache-XXXXXX)
+RUN=$(mktemp -d /tmp/pagestamp-httpd-XXXXXX)
 chmod 755 "$RUN"
 cleanup() {
   httpd_stop "$RUN"
@@ -36,6 +37,7 @@ prepare_site() {
   fixed_time site/docs/notes.html '2003-12-25 09:30:00'
   fixed_time site/docs/visitor.shtml '2003-04-02 15:07:09'
   fixed_time site/docs/dates.shtml '2003-04-02 15:07:09'
+  fixed_time site/docs/footer.shtml '2003-04-02 15:07:09'
   fixed_time home/ann/www/index.shtml '2001-01-01 00:00:01'
   fixed_time home/ann/www/notes.html '2004-02-29 12:00:00'
 }
@@ -63,16 +65,20 @@ samples() {
   }'
 }
 
+# What Apache and nginx put in the page for an include that failed.
+apache_error='[an error occurred while processing this directive]'
+nginx_error='[an error occurred while processing the directive]'
+
 # check_page PATH < "ID expected" lines: the page's stamps, all of them, in
 # order. No include may fail but those the table expects to.
 check_page() {
-  local page expected error='an error occurred while processing this directive'
+  local page expected error='an error occurred while processing (this|the) directive'
   expected=$(cat)
   if ! page=$(fetch "$1"); then
     failures=$((failures + 1))
     return
   fi
-  if [[ $(grep -c "$error" <<<"$page") != $(grep -c "$error" <<<"$expected") ]]; then
+  if [[ $(grep -cE "$error" <<<"$page") != $(grep -cE "$error" <<<"$expected") ]]; then
     echo "FAIL $1: an include failed" >&2
     failures=$((failures + 1))
   fi
@@ -118,10 +124,63 @@ raw 100% sure, %2fkept/ 2003
 EOF
 }
 
+# start_load PATH REQUESTS: that many answers for PATH from 16 connections,
+# in the background, each checked against the page as served alone
+# (load_check.lua). Each wrk thread leaves a file in RUN/done when a quarter
+# of its share is checked, and one when all is.
+start_load() {
+  fetch "$1" >"$RUN/reference.html"
+  rm -rf "$RUN/done"
+  mkdir "$RUN/done"
+  wrk -t 2 -c 16 -d 300s --timeout 20s -s "$TEST_DIR/load_check.lua" "http://127.0.0.1:$HTTPD_PORT$1" \
+    -- "$RUN/reference.html" $(($2 / 2)) "$RUN/done" >"$RUN/wrk.out" 2>&1 &
+  LOAD_PID=$!
+}
+
+# wait_load SUFFIX: until both threads have left their SUFFIX file (empty:
+# done), or wrk has ended.
+wait_load() {
+  while httpd_alive "$LOAD_PID" && (($(ls "$RUN/done" | grep -c "^[0-9]*$1\$") < 2)); do
+    sleep 0.1
+  done
+}
+
+# end_load: waits for every answer, then sets checked, wrong_status,
+# wrong_body, failed_includes, socket_errors and timeouts from wrk's summary.
+end_load() {
+  wait_load ''
+  kill -INT "$LOAD_PID" 2>/dev/null || true
+  wait "$LOAD_PID" || true
+  cat "$RUN/wrk.out"
+  read -r checked wrong_status wrong_body failed_includes socket_errors timeouts < <(
+    sed -nE 's/^checked ([0-9]+) wrong_status ([0-9]+) wrong_body ([0-9]+) failed_includes ([0-9]+) socket_errors ([0-9]+) timeouts ([0-9]+)$/\1 \2 \3 \4 \5 \6/p' "$RUN/wrk.out")
+  if [[ -z ${checked:-} ]]; then
+    echo "FAIL: no summary from wrk" >&2
+    failures=$((failures + 1))
+    checked=0
+  fi
+}
+
+# expect_none NAME...: each named count must be 0.
+expect_none() {
+  local count
+  for count in "$@"; do
+    ((${!count:-0} == 0)) || { echo "FAIL: $count ${!count}" >&2; failures=$((failures + 1)); }
+  done
+}
+
+# The lines of the server's log that tell of an error.
+server_errors() {
+  grep -E '\[[a-z_]+:(error|crit|alert|emerg)\]|\[(error|crit|alert|emerg)\]' "$RUN/error.log"
+}
+
 finish() {
   if ((failures)); then
-    echo "$failures check(s) failed; server log:" >&2
-    cat "$RUN/error.log" >&2
+    echo "$failures check(s) failed" >&2
+    if [[ -f $RUN/error.log ]]; then
+      echo "server log:" >&2
+      cat "$RUN/error.log" >&2
+    fi
     exit 1
   fi
   echo "all checks passed"

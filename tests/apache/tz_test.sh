@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# The CGI gets TZ only from httpd's own environment or a SetEnv: without
-# either, stamps are in the machine's local time.
-# Usage: tz_test.sh PROGRAM
+# Which TZ reaches the program: one the server sets for each request
+# (Apache's SetEnv, nginx's fastcgi_param), the server's own environment
+# where the server passes it on, and else the responder's own zone. Without
+# any, stamps are in the machine's local time.
+# Usage: tz_test.sh PROGRAM SERVER VIA   (see scripts/httpd/httpd.sh)
 source "$(dirname "$0")/lib.sh"
-prepare_site "$1"
+program=$1 server=$2 via=$3
+prepare_site "$program"
 
 # check_dates ZONE: the stamps of dates.shtml as date(1) gives them in ZONE
 # (empty: no TZ at all, the machine's local time).
@@ -21,21 +24,35 @@ d5 $(in_zone notes.html '+notes.html %b %-d %-I:%M %p (1.1k)')
 EOF
 }
 
-echo "httpd started without TZ"
-httpd_start "$RUN"
+# serve_with DESCRIPTION [httpd_start options]: restarts the server so.
+serve_with() {
+  echo "$server ($via): $1"
+  shift
+  httpd_stop "$RUN"
+  httpd_start "$RUN" --server "$server" --via "$via" "$@"
+}
+
+serve_with "no TZ anywhere"
 check_dates ''
-httpd_stop "$RUN"
 
-echo "httpd started without TZ, SetEnv TZ Asia/Tokyo"
-echo 'SetEnv TZ Asia/Tokyo' >"$RUN/conf.d/tz.conf"
-chmod a+r "$RUN/conf.d/tz.conf"
-httpd_start "$RUN"
+serve_with "TZ Asia/Tokyo for each request" --tz Asia/Tokyo
 check_dates Asia/Tokyo
-httpd_stop "$RUN"
 
-echo "httpd started with TZ=America/New_York"
-rm "$RUN/conf.d/tz.conf"
-httpd_start "$RUN" --tz America/New_York
-check_dates America/New_York
+# Apache hands its own TZ to a CGI and to what mod_fcgid starts;
+# mod_proxy_fcgi does not send it, and nginx sends nothing it is not told to.
+serve_with "the server started with TZ=America/New_York" --env-tz America/New_York
+case $server/$via in
+  apache/cgi | apache/cgid | apache/fcgid) check_dates America/New_York ;;
+  *) check_dates '' ;;
+esac
+
+# A responder that is handed a socket keeps the zone it was started with for
+# the requests that bring none, and a request's own zone wins over it.
+if [[ $via == proxy-fcgi || $via == fastcgi ]]; then
+  RESPONDER_TZ=Europe/Paris serve_with "the responder started with TZ=Europe/Paris"
+  check_dates Europe/Paris
+  RESPONDER_TZ=Europe/Paris serve_with "... and TZ Asia/Tokyo for each request" --tz Asia/Tokyo
+  check_dates Asia/Tokyo
+fi
 
 finish
