@@ -89,12 +89,22 @@ check "the system Apache starts with mod_include and mod_cgid" system_apache_sta
 check "a page through the system Apache includes the stamp" \
   system_apache_page_is /pagestamp-package-test.shtml $'<p>\rApril 2003</p>\n'
 
-# Removal disables the snippet: the page is no longer parsed for includes,
-# so it shows no error where the stamp was. The conffile stays until purge.
+# The FastCGI snippet in place of the CGI one, as the README says to switch:
+# mod_fcgid starts the installed program as a responder, and the page is the same.
+switch_to_fcgid() {
+  a2disconf -q pagestamp && a2enconf -q pagestamp-fcgid && system_apache_start fcgid
+}
+check "a2enconf pagestamp-fcgid in its place" switch_to_fcgid
+check "the same page through the responder under mod_fcgid" \
+  system_apache_page_is /pagestamp-package-test.shtml $'<p>\rApril 2003</p>\n'
+
+# Removal disables the snippet, whichever the webmaster left enabled: the
+# page is no longer parsed for includes, so it shows no error where the stamp
+# was. The conffiles stay until purge.
 removed() {
   "${apt[@]}" remove pagestamp && system_apache_reload &&
-    [[ ! -e /etc/apache2/conf-enabled/pagestamp.conf && ! -e /usr/lib/cgi-bin/pagestamp ]] &&
-    [[ -f /etc/apache2/conf-available/pagestamp.conf ]]
+    [[ ! -e /etc/apache2/conf-enabled/pagestamp.conf && ! -e /etc/apache2/conf-enabled/pagestamp-fcgid.conf ]] &&
+    [[ ! -e /usr/lib/cgi-bin/pagestamp && -f /etc/apache2/conf-available/pagestamp.conf ]]
 }
 check "apt-get remove disables the snippet and removes the program" removed
 check "after remove the page no longer includes the program" \
