@@ -7,9 +7,11 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <netinet/in.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -27,6 +29,15 @@ sockaddr_un unix_address(const std::string& path)
     return address;
 }
 
+sockaddr_in loopback(int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    return address;
+}
+
 long long now_ms()
 {
     using namespace std::chrono;
@@ -35,7 +46,30 @@ long long now_ms()
 
 } // namespace
 
-live_responder::live_responder(const std::string& program, const std::vector<std::string>& env)
+// A listening socket, -1 on failure; `port` tells where a TCP one listens.
+int listen_socket(const std::string& path, const listening& how, int& port)
+{
+    const int fd = socket(how.loopback_tcp ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (how.send_buffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &how.send_buffer, sizeof how.send_buffer);
+    }
+    const sockaddr_un unix_at = unix_address(path);
+    sockaddr_in tcp_at = loopback(0);
+    socklen_t size = sizeof tcp_at;
+    const bool bound = how.loopback_tcp
+                           ? bind(fd, reinterpret_cast<const sockaddr*>(&tcp_at), sizeof tcp_at) == 0 &&
+                                 getsockname(fd, reinterpret_cast<sockaddr*>(&tcp_at), &size) == 0
+                           : bind(fd, reinterpret_cast<const sockaddr*>(&unix_at), sizeof unix_at) == 0;
+    // A backlog as deep as the kernel allows: a test opens many at once.
+    if (!bound || listen(fd, SOMAXCONN) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(tcp_at.sin_port);
+    return fd;
+}
+
+live_responder::live_responder(const std::string& program, const std::vector<std::string>& env, listening how)
 {
     char pattern[] = "/tmp/pagestamp-fcgi-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
@@ -45,14 +79,13 @@ live_responder::live_responder(const std::string& program, const std::vector<std
     directory_ = pattern;
     socket_path_ = directory_ + "/socket";
     stderr_path_ = directory_ + "/stderr";
-    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_un address = unix_address(socket_path_);
-    // A backlog as deep as the kernel allows: a test opens many at once.
-    if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, SOMAXCONN) != 0) {
-        ADD_FAILURE() << "cannot listen on " << socket_path_;
-        close(listener);
+    const int listener = listen_socket(socket_path_, how, port_);
+    if (listener < 0) {
+        ADD_FAILURE() << "cannot listen";
         return;
+    }
+    if (how.loopback_tcp) {
+        socket_path_.clear();
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -83,11 +116,19 @@ live_responder::~live_responder()
     rmdir(directory_.c_str());
 }
 
-int live_responder::connect_client() const
+int live_responder::connect_client(int receive_buffer) const
 {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_un address = unix_address(socket_path_);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const bool tcp = socket_path_.empty();
+    const int fd = socket(tcp ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Before connect, so that TCP offers the small window from the start.
+    if (receive_buffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
+    const sockaddr_un unix_at = unix_address(socket_path_);
+    const sockaddr_in tcp_at = loopback(port_);
+    const int connected = tcp ? connect(fd, reinterpret_cast<const sockaddr*>(&tcp_at), sizeof tcp_at)
+                              : connect(fd, reinterpret_cast<const sockaddr*>(&unix_at), sizeof unix_at);
+    if (connected != 0) {
         close(fd);
         return -1;
     }
@@ -129,6 +170,46 @@ stopped live_responder::stop()
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     pid_ = -1;
     return result;
+}
+
+bool send_all(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+received receive(int fd, std::size_t want, int timeout_ms, std::size_t chunk)
+{
+    received got;
+    const long long deadline = now_ms() + timeout_ms;
+    std::string buffer(chunk, '\0');
+    while (want == 0 || got.bytes.size() < want) {
+        const long long left = deadline - now_ms();
+        pollfd waiting{fd, POLLIN, 0};
+        if (left <= 0 || poll(&waiting, 1, static_cast<int>(left)) <= 0) {
+            break;
+        }
+        const std::size_t room = want == 0 ? chunk : std::min(chunk, want - got.bytes.size());
+        const ssize_t n = read(fd, buffer.data(), room);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            got.closed = true; // end of stream, or reset by a peer that left unread bytes
+            break;
+        }
+        got.bytes.append(buffer, 0, static_cast<std::size_t>(n));
+    }
+    return got;
 }
 
 } // namespace testing_support

@@ -1,10 +1,11 @@
 #pragma once
 // The built program as a FastCGI responder, started the way a process manager
-// starts one: a listening unix socket, in a directory of its own, as its
-// standard input. Its standard error goes to a file the test reads; it is
-// stopped with SIGTERM.
+// starts one: a listening socket as its standard input, a unix socket in a
+// directory of its own or TCP on 127.0.0.1. Its standard error goes to a file
+// the test reads; it is stopped with SIGTERM.
 
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -16,16 +17,24 @@ struct stopped {
     long long took_ms = 0;
 };
 
+struct listening {
+    bool loopback_tcp = false;
+    // SO_SNDBUF of the listener, which TCP connections accepted from it
+    // inherit; 0 leaves the system's.
+    int send_buffer = 0;
+};
+
 class live_responder {
 public:
-    live_responder(const std::string& program, const std::vector<std::string>& env);
+    live_responder(const std::string& program, const std::vector<std::string>& env, listening how = {});
     ~live_responder();
     live_responder(const live_responder&) = delete;
     live_responder& operator=(const live_responder&) = delete;
 
-    // A new blocking client connection; -1 when it cannot connect.
-    [[nodiscard]] int connect_client() const;
-    [[nodiscard]] const std::string& socket_path() const { return socket_path_; }
+    // A new blocking client connection, with SO_RCVBUF set when given; -1
+    // when it cannot connect.
+    [[nodiscard]] int connect_client(int receive_buffer = 0) const;
+    [[nodiscard]] const std::string& socket_path() const { return socket_path_; } // unix only
     [[nodiscard]] pid_t pid() const { return pid_; }
     [[nodiscard]] bool running() const;
     // What it wrote to standard error since the last call.
@@ -36,9 +45,21 @@ public:
 private:
     std::string directory_;
     std::string socket_path_;
+    int port_ = 0; // on TCP
     std::string stderr_path_;
     std::size_t stderr_read_ = 0;
     pid_t pid_ = -1;
 };
+
+bool send_all(int fd, std::string_view bytes);
+
+struct received {
+    std::string bytes;
+    bool closed = false; // the peer closed (or reset) the connection
+};
+
+// Reads until `want` bytes have come (0: until the peer closes), the peer
+// closes, or `timeout_ms` passes; at most `chunk` bytes per read.
+received receive(int fd, std::size_t want, int timeout_ms, std::size_t chunk = 65536);
 
 } // namespace testing_support
