@@ -6,6 +6,7 @@
 #include "support/fastcgi_records.hpp"
 #include "support/fastcgi_scenarios.hpp"
 #include "support/responder.hpp"
+#include "support/short_write.hpp"
 #include "support/site.hpp"
 
 #include <gtest/gtest.h>
@@ -157,28 +158,26 @@ TEST_F(LiveResponderTest, SlowReaderGetsEveryAnswerWholeOnceAndInOrder)
     ASSERT_GE(slow, 0);
     std::string sent;
     std::string expected;
-    for (unsigned i = 1; i <= 16; ++i) {
+    constexpr unsigned count = 16;
+    for (unsigned i = 1; i <= count; ++i) {
         const std::string text = std::to_string(i) + ":" + std::string(4200, 'x');
-        sent += request(i, params(text), true);
+        sent += request(i, params(text), i < count); // the last one ends the connection
         expected += answered(i, fastcgi_header + text.substr(0, 4094), 0);
     }
     ASSERT_TRUE(send_all(slow, sent));
-    std::string got;
-    bool other_served = false;
-    while (got.size() < expected.size()) {
-        const received piece = receive(slow, std::min<std::size_t>(13, expected.size() - got.size()), 5000, 13);
-        ASSERT_FALSE(piece.bytes.empty()) << "stalled after " << got.size() << " of " << expected.size();
-        got += piece.bytes;
-        if (got.size() % 1024 < 13) {
-            std::this_thread::sleep_for(milliseconds(2));
-        }
-        if (!other_served && got.size() > expected.size() / 3) {
-            expect_served(small, 500);
-            other_served = true;
-        }
-    }
+    const auto start = std::chrono::steady_clock::now();
+    long long other_done_ms = 0;
+    std::thread other([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        expect_served(small, 500);
+        other_done_ms = elapsed_ms(start);
+    });
+    const std::string got = read_slowly(slow, 13, std::chrono::microseconds(100));
+    const long long slow_done_ms = elapsed_ms(start);
+    other.join();
     close(slow);
-    EXPECT_TRUE(got == expected) << "the answers differ from byte "
+    EXPECT_LT(other_done_ms, slow_done_ms);
+    EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size() << ", differing from byte "
                                  << std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin();
     EXPECT_EQ(small.take_stderr(), "");
 }

@@ -45,6 +45,17 @@ void make_dirs(const std::string& path)
 // exit status is the request's application status.
 const char* fastcgi_client() { return std::getenv("PAGESTAMP_TEST_FASTCGI"); }
 
+// A long-lived process under nss_wrapper missed a user that a test added to
+// the file after the process's first lookup, so a changed file gets a new
+// responder.
+std::string file_version(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) != 0 ? "" : " " + std::to_string(info.st_size) + " " +
+                                                    std::to_string(info.st_mtim.tv_sec) + "." +
+                                                    std::to_string(info.st_mtim.tv_nsec);
+}
+
 // One responder for each fake password database a test sets up, started with
 // only what the process itself reads (the preload and nss_wrapper's files),
 // and stopped once the tests are done: each must end with status 0 and
@@ -58,7 +69,7 @@ public:
         for (const std::string& entry : env) {
             if (entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind("NSS_WRAPPER_", 0) == 0) {
                 own.push_back(entry);
-                key += "\n" + entry;
+                key += "\n" + entry + file_version(entry.substr(entry.find('=') + 1));
             }
         }
         std::unique_ptr<live_responder>& slot = running[key];
