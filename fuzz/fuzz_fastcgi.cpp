@@ -28,9 +28,9 @@ using variables = std::map<std::string, std::string>;
 
 // The pairs before the first one that runs past the end; `whole` tells
 // whether there was one.
-std::vector<std::pair<std::string, std::string>> decode_pairs(std::string_view bytes, bool& whole)
+std::vector<std::pair<std::string_view, std::string_view>> decode_pairs(std::string_view bytes, bool& whole)
 {
-    std::vector<std::pair<std::string, std::string>> found;
+    std::vector<std::pair<std::string_view, std::string_view>> found;
     std::size_t at = 0;
     whole = false;
     while (at < bytes.size()) {
@@ -57,7 +57,7 @@ std::vector<std::pair<std::string, std::string>> decode_pairs(std::string_view b
     return found;
 }
 
-std::string up_to_nul(const std::string& text) { return text.substr(0, text.find('\0')); }
+std::string up_to_nul(std::string_view text) { return std::string(text.substr(0, text.find('\0'))); }
 
 struct model {
     std::string replies;
@@ -89,15 +89,15 @@ struct model {
             std::string text(page.header);
             replies += fastcgi_peer::answered(id, text.append(page.body), static_cast<std::uint32_t>(page.status));
         } else {
-            replies += record(stdout_type, id, {}) + end_request(id, 3, request_complete);
+            put_record(replies, stdout_type, id, {});
+            put_record(replies, end_type, id, end_body(3, request_complete));
         }
         finish();
     }
 
     void get_values(std::string_view content)
     {
-        const std::pair<std::string, std::string> known[] = {
-            {"FCGI_MAX_CONNS", "256"}, {"FCGI_MAX_REQS", "256"}, {"FCGI_MPXS_CONNS", "0"}};
+        static const pair_list known = {{"FCGI_MAX_CONNS", "256"}, {"FCGI_MAX_REQS", "256"}, {"FCGI_MPXS_CONNS", "0"}};
         std::string result;
         bool told[3] = {};
         bool whole = false;
@@ -109,7 +109,7 @@ struct model {
                 }
             }
         }
-        replies += record(get_values_result_type, 0, result);
+        put_record(replies, get_values_result_type, 0, result);
     }
 
     void begin(unsigned new_id, std::string_view content)
@@ -117,9 +117,9 @@ struct model {
         if (content.size() < 8 || new_id == id) {
             closed = true;
         } else if (id != 0) {
-            replies += end_request(new_id, 0, cant_mpx_conn);
+            put_record(replies, end_type, new_id, end_body(0, cant_mpx_conn));
         } else if ((byte_at(content, 0) << 8 | byte_at(content, 1)) != 1) {
-            replies += end_request(new_id, 0, unknown_role);
+            put_record(replies, end_type, new_id, end_body(0, unknown_role));
             closed = (byte_at(content, 2) & 1) == 0;
         } else {
             id = new_id;
@@ -137,13 +137,13 @@ struct model {
             if (r.type == get_values_type) {
                 get_values(r.content);
             } else {
-                replies += unknown_type(r.type);
+                put_record(replies, unknown_type_type, 0, unknown_type_body(r.type));
             }
         } else if (r.type == begin_type) {
             begin(r.id, r.content);
         } else if (r.type == abort_type) {
             if (ours) {
-                replies += end_request(id, 0, request_complete);
+                put_record(replies, end_type, id, end_body(0, request_complete));
                 finish();
             }
         } else if (r.type == params_type) {
@@ -154,7 +154,7 @@ struct model {
         } else if (r.type == stdin_type) {
             stdin_done = stdin_done || (ours && r.content.empty());
         } else if (r.type != data_type) {
-            replies += unknown_type(r.type);
+            put_record(replies, unknown_type_type, 0, unknown_type_body(r.type));
         }
     }
 

@@ -20,14 +20,22 @@ enum : unsigned { request_complete = 0, cant_mpx_conn = 1, unknown_role = 3 };
 inline char byte(unsigned value) { return static_cast<char>(value & 0xffU); }
 inline unsigned byte_at(std::string_view bytes, std::size_t at) { return static_cast<unsigned char>(bytes[at]); }
 
-// Padded to a multiple of 8, as the responder pads its own.
-inline std::string record(unsigned type, unsigned id, std::string_view content, unsigned version = 1)
+// Appends a record, padded to a multiple of 8 as the responder pads its own.
+inline void put_record(std::string& out, unsigned type, unsigned id, std::string_view content, unsigned version = 1)
 {
     const std::size_t padding = (8 - content.size() % 8) % 8;
-    std::string bytes{byte(version), byte(type), byte(id >> 8), byte(id), byte(static_cast<unsigned>(content.size() >> 8)),
-                      byte(static_cast<unsigned>(content.size())), byte(static_cast<unsigned>(padding)), 0};
-    bytes.append(content);
-    bytes.append(padding, '\0');
+    const char header[8] = {byte(version), byte(type), byte(id >> 8), byte(id),
+                            byte(static_cast<unsigned>(content.size() >> 8)), byte(static_cast<unsigned>(content.size())),
+                            byte(static_cast<unsigned>(padding)), 0};
+    out.append(header, sizeof header);
+    out.append(content);
+    out.append(padding, '\0');
+}
+
+inline std::string record(unsigned type, unsigned id, std::string_view content, unsigned version = 1)
+{
+    std::string bytes;
+    put_record(bytes, type, id, content, version);
     return bytes;
 }
 
@@ -71,10 +79,17 @@ inline std::string request(unsigned id, std::string_view params, bool keep_conn 
     return begin(id, 1, keep_conn) + stream(params_type, id, params) + stream(stdin_type, id, {});
 }
 
+// The bodies of an end-request and of an unknown-type record.
+inline std::string end_body(std::uint32_t app_status, unsigned protocol_status)
+{
+    return {byte(app_status >> 24), byte(app_status >> 16), byte(app_status >> 8), byte(app_status),
+            byte(protocol_status), 0, 0, 0};
+}
+inline std::string unknown_type_body(unsigned type) { return {byte(type), 0, 0, 0, 0, 0, 0, 0}; }
+
 inline std::string end_request(unsigned id, std::uint32_t app_status, unsigned protocol_status)
 {
-    return record(end_type, id, std::string{byte(app_status >> 24), byte(app_status >> 16), byte(app_status >> 8), byte(app_status),
-                                 byte(protocol_status), 0, 0, 0});
+    return record(end_type, id, end_body(app_status, protocol_status));
 }
 
 // What a whole answer looks like: the page, the end of stdout, the end-request.
@@ -83,11 +98,11 @@ inline std::string answered(unsigned id, std::string_view page, std::uint32_t ap
     return record(stdout_type, id, page) + record(stdout_type, id, {}) + end_request(id, app_status, request_complete);
 }
 
-inline std::string unknown_type(unsigned type) { return record(unknown_type_type, 0, std::string{byte(type), 0, 0, 0, 0, 0, 0, 0}); }
+inline std::string unknown_type(unsigned type) { return record(unknown_type_type, 0, unknown_type_body(type)); }
 
 struct parsed_record {
     unsigned version, type, id;
-    std::string content;
+    std::string_view content; // a view of the bytes split
 };
 
 // The whole records at the front of `bytes`; `rest` is what is left over.
@@ -101,7 +116,7 @@ inline std::vector<parsed_record> split_records(std::string_view bytes, std::str
             break;
         }
         records.push_back({byte_at(bytes, 0), byte_at(bytes, 1), byte_at(bytes, 2) << 8 | byte_at(bytes, 3),
-                           std::string(bytes.substr(8, content))});
+                           bytes.substr(8, content)});
         bytes.remove_prefix(whole);
     }
     if (rest != nullptr) {
