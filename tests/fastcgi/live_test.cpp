@@ -150,35 +150,43 @@ TEST_F(LiveResponderTest, ARequestWrittenOneByteAtATime)
 // The responder's socket buffer is shrunk (TCP connections inherit it from
 // the listener) and the client's too, so its writes come up short and must
 // resume; the client reads a few bytes at a time with pauses, and meanwhile
-// another client is served.
+// another client is served. The connection ends with its last request, or
+// with the client shutting down its sending side after all of them: requests
+// it has sent are still owed their answers.
 TEST_F(LiveResponderTest, SlowReaderGetsEveryAnswerWholeOnceAndInOrder)
 {
     live_responder small{PAGESTAMP_BINARY, {}, {.loopback_tcp = true, .send_buffer = 4096}};
-    const int slow = small.connect_client(1);
-    ASSERT_GE(slow, 0);
-    std::string sent;
-    std::string expected;
     constexpr unsigned count = 16;
-    for (unsigned i = 1; i <= count; ++i) {
-        const std::string text = std::to_string(i) + ":" + std::string(4200, 'x');
-        sent += request(i, params(text), i < count); // the last one ends the connection
-        expected += answered(i, fastcgi_header + text.substr(0, 4094), 0);
+    for (const bool half_close : {false, true}) {
+        SCOPED_TRACE(half_close ? "ended by a half-close" : "ended by the last request");
+        const int slow = small.connect_client(1);
+        ASSERT_GE(slow, 0);
+        std::string sent;
+        std::string expected;
+        for (unsigned i = 1; i <= count; ++i) {
+            const std::string text = std::to_string(i) + ":" + std::string(4200, 'x');
+            sent += request(i, params(text), half_close || i < count);
+            expected += answered(i, fastcgi_header + text.substr(0, 4094), 0);
+        }
+        ASSERT_TRUE(send_all(slow, sent));
+        if (half_close) {
+            ASSERT_EQ(shutdown(slow, SHUT_WR), 0);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        long long other_done_ms = 0;
+        std::thread other([&] {
+            std::this_thread::sleep_for(milliseconds(50));
+            expect_served(small, 500);
+            other_done_ms = elapsed_ms(start);
+        });
+        const std::string got = read_slowly(slow, 13, std::chrono::microseconds(100));
+        const long long slow_done_ms = elapsed_ms(start);
+        other.join();
+        close(slow);
+        EXPECT_LT(other_done_ms, slow_done_ms);
+        EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size() << ", differing from byte "
+                                     << std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin();
     }
-    ASSERT_TRUE(send_all(slow, sent));
-    const auto start = std::chrono::steady_clock::now();
-    long long other_done_ms = 0;
-    std::thread other([&] {
-        std::this_thread::sleep_for(milliseconds(50));
-        expect_served(small, 500);
-        other_done_ms = elapsed_ms(start);
-    });
-    const std::string got = read_slowly(slow, 13, std::chrono::microseconds(100));
-    const long long slow_done_ms = elapsed_ms(start);
-    other.join();
-    close(slow);
-    EXPECT_LT(other_done_ms, slow_done_ms);
-    EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size() << ", differing from byte "
-                                 << std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin();
     EXPECT_EQ(small.take_stderr(), "");
 }
 
