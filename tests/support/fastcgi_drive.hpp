@@ -6,6 +6,7 @@
 
 #include "request/fastcgi_connection.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <string_view>

@@ -135,7 +135,14 @@ int live_responder::connect_client(int receive_buffer) const
     return fd;
 }
 
-bool live_responder::running() const { return pid_ > 0 && kill(pid_, 0) == 0; }
+bool live_responder::running()
+{
+    if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) {
+        pid_ = -1;
+        ended_ = true;
+    }
+    return pid_ > 0;
+}
 
 std::string live_responder::take_stderr()
 {
@@ -151,24 +158,25 @@ std::string live_responder::take_stderr()
 stopped live_responder::stop()
 {
     stopped result;
-    if (pid_ <= 0) {
-        return result;
-    }
     const long long start = now_ms();
-    kill(pid_, SIGTERM);
-    int status = 0;
-    pid_t done = 0;
-    while ((done = waitpid(pid_, &status, WNOHANG)) == 0 && now_ms() - start < 10'000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (running()) {
+        kill(pid_, SIGTERM);
+        pid_t done = 0;
+        while ((done = waitpid(pid_, &status_, WNOHANG)) == 0 && now_ms() - start < 10'000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (done == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status_, 0);
+        }
+        pid_ = -1;
+        ended_ = true;
     }
-    if (done == 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
+    if (ended_) {
+        result.took_ms = now_ms() - start;
+        result.exit_status = WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+        result.signal = WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
     }
-    result.took_ms = now_ms() - start;
-    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    pid_ = -1;
     return result;
 }
 

@@ -36,10 +36,12 @@ public:
     [[nodiscard]] int connect_client(int receive_buffer = 0) const;
     [[nodiscard]] const std::string& socket_path() const { return socket_path_; } // unix only
     [[nodiscard]] pid_t pid() const { return pid_; }
-    [[nodiscard]] bool running() const;
+    // False once it has ended, by itself or by stop().
+    [[nodiscard]] bool running();
     // What it wrote to standard error since the last call.
     std::string take_stderr();
-    // SIGTERM, then waits (10 s at most before SIGKILL).
+    // SIGTERM, then waits (10 s at most before SIGKILL); how it ended, also
+    // when it ended before.
     stopped stop();
 
 private:
@@ -49,6 +51,8 @@ private:
     std::string stderr_path_;
     std::size_t stderr_read_ = 0;
     pid_t pid_ = -1;
+    int status_ = 0; // its wait status, once it has ended
+    bool ended_ = false;
 };
 
 bool send_all(int fd, std::string_view bytes);
