@@ -15,8 +15,11 @@ namespace {
 constexpr int listener = 0;
 
 struct slot {
-    int fd = -1;
     long long deadline_ms = 0;
+    int fd = -1;
+    // The peer has shut down its sending side. Requests it sent before are
+    // still owed their answers: a half-closed socket takes them.
+    bool peer_done = false;
 };
 
 // Static and all zero, so neither a CGI run nor the responder's start touches
@@ -42,9 +45,10 @@ void close_slot(std::size_t i)
     --open_count;
 }
 
-bool wants_input(const connection& c)
+bool wants_input(std::size_t i)
 {
-    return !c.broken && !c.close_when_sent && !c.request_ready() && c.input.room() > 0 &&
+    const connection& c = connections[i];
+    return !slots[i].peer_done && !c.broken && !c.close_when_sent && !c.request_ready() && c.input.room() > 0 &&
            c.output.room() >= largest_reply;
 }
 
@@ -54,7 +58,8 @@ void step(std::size_t i)
 {
     connection& c = connections[i];
     const progress done = handle_input(c);
-    if (c.broken || (done == progress::close && c.output.empty())) {
+    const bool finished = done == progress::close || (slots[i].peer_done && done == progress::need_input);
+    if (c.broken || (finished && c.output.empty())) {
         close_slot(i);
     }
 }
@@ -84,8 +89,15 @@ void receive(std::size_t i)
 {
     connection& c = connections[i];
     const ssize_t got = sys::read_some(slots[i].fd, c.input.tail(), c.input.room());
-    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        close_slot(i); // the peer has gone; nothing it asked for can reach it
+    // A second end of input comes only with POLLHUP: the peer has gone
+    // entirely, and nothing it asked for can reach it.
+    if ((got == 0 && slots[i].peer_done) || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        close_slot(i);
+        return;
+    }
+    if (got == 0) {
+        slots[i].peer_done = true;
+        step(i);
         return;
     }
     if (got > 0) {
@@ -106,6 +118,7 @@ void accept_connections()
             return; // none waiting, or another process took it
         }
         slots[i].fd = fd;
+        slots[i].peer_done = false;
         ++open_count;
         reset(connections[i]);
         touch(i);
@@ -134,7 +147,7 @@ void serve_once()
     for (std::size_t i = 0; i < max_connections; ++i) {
         if (slots[i].fd >= 0) {
             const connection& c = connections[i];
-            const auto events = static_cast<short>((c.output.empty() ? 0 : POLLOUT) | (wants_input(c) ? POLLIN : 0));
+            const auto events = static_cast<short>((c.output.empty() ? 0 : POLLOUT) | (wants_input(i) ? POLLIN : 0));
             poll_slots[count] = i;
             poll_fds[count++] = {slots[i].fd, events, 0};
         }

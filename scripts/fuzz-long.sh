@@ -14,7 +14,7 @@ seconds=${FUZZ_SECONDS:-1800}
 runs=${FUZZ_RUNS:-10000000}
 build=${BUILD_DIR:-build-fuzz}
 targets=("$@")
-((${#targets[@]})) || targets=(fuzz_template fuzz_locate fuzz_request)
+((${#targets[@]})) || targets=(fuzz_template fuzz_locate fuzz_request fuzz_fastcgi)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAGESTAMP_WERROR=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPAGESTAMP_FUZZ=ON -DPAGESTAMP_TESTS=OFF >/dev/null &&
@@ -27,9 +27,11 @@ summary=()
 for target in "${targets[@]}"; do
   mkdir -p "$work/$target"
   log="$work/$target.log"
+  dict=fuzz/pagestamp.dict
+  [[ -f fuzz/$target.dict ]] && dict=fuzz/$target.dict
   echo "=== $target: up to $runs executions or $seconds s (log: $log)"
   "$build/fuzz/$target" -runs="$runs" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-    -dict=fuzz/pagestamp.dict -artifact_prefix="$work/artifacts/$target-" \
+    -dict="$dict" -artifact_prefix="$work/artifacts/$target-" \
     "$work/$target" "fuzz/corpus/$target" >"$log" 2>&1
   result=$?
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")

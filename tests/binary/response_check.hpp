@@ -6,11 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace testing_support {
 
-inline const std::string header = "Content-type: text/plain\n\r\n\r";
+// Through a FastCGI responder (support/site.cpp) the header is framed the
+// standard way, and the page text after it, CR included, is the same.
+inline const std::string header = std::getenv("PAGESTAMP_TEST_FASTCGI") != nullptr
+                                      ? "Content-type: text/plain\r\n\r\n\r"
+                                      : "Content-type: text/plain\n\r\n\r";
 inline const std::string program = PAGESTAMP_BINARY;
 
 inline void expect_response(const run_result& result, const std::string& body, int exit_status)

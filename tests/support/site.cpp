@@ -1,5 +1,7 @@
 #include "support/site.hpp"
 
+#include "support/responder.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -7,6 +9,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
+#include <map>
+#include <memory>
 #include <spawn.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -34,6 +38,64 @@ void make_dirs(const std::string& path)
         }
     }
 }
+
+// PAGESTAMP_TEST_FASTCGI names a FastCGI client that takes the environment as
+// params (cgi-fcgi -bind -connect). With it, every run of the program becomes
+// a request to a responder started from the same binary, and the client's
+// exit status is the request's application status.
+const char* fastcgi_client() { return std::getenv("PAGESTAMP_TEST_FASTCGI"); }
+
+// A long-lived process under nss_wrapper missed a user that a test added to
+// the file after the process's first lookup, so a changed file gets a new
+// responder.
+std::string file_version(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) != 0 ? "" : " " + std::to_string(info.st_size) + " " +
+                                                    std::to_string(info.st_mtim.tv_sec) + "." +
+                                                    std::to_string(info.st_mtim.tv_nsec);
+}
+
+// One responder for each fake password database a test sets up, started with
+// only what the process itself reads (the preload and nss_wrapper's files),
+// and stopped once the tests are done: each must end with status 0 and
+// nothing on standard error.
+class responders : public ::testing::Environment {
+public:
+    static live_responder& for_request(const std::string& program, const std::vector<std::string>& env)
+    {
+        std::vector<std::string> own;
+        std::string key = program;
+        for (const std::string& entry : env) {
+            if (entry.rfind("LD_PRELOAD=", 0) == 0 || entry.rfind("NSS_WRAPPER_", 0) == 0) {
+                own.push_back(entry);
+                key += "\n" + entry + file_version(entry.substr(entry.find('=') + 1));
+            }
+        }
+        std::unique_ptr<live_responder>& slot = running[key];
+        if (!slot) {
+            slot = std::make_unique<live_responder>(program, own);
+        }
+        return *slot;
+    }
+
+    void TearDown() override
+    {
+        for (auto& [key, responder] : running) {
+            const std::string err = responder->take_stderr();
+            const stopped end = responder->stop();
+            EXPECT_EQ(end.exit_status, 0) << key;
+            EXPECT_EQ(err + responder->take_stderr(), "") << key;
+        }
+        running.clear();
+    }
+
+private:
+    static inline std::map<std::string, std::unique_ptr<live_responder>> running;
+};
+
+[[maybe_unused]] ::testing::Environment* const stop_responders_at_exit =
+    ::testing::AddGlobalTestEnvironment(new responders);
 
 } // namespace
 
@@ -115,7 +177,12 @@ started_run start_program(const std::string& program, const std::vector<std::str
     for (std::string word; wrapper >> word;) {
         words.push_back(word);
     }
-    words.push_back(program);
+    if (fastcgi_client() != nullptr) {
+        run.responder = &responders::for_request(program, env);
+        words.insert(words.end(), {std::string(fastcgi_client()), "-bind", "-connect", run.responder->socket_path()});
+    } else {
+        words.push_back(program);
+    }
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& word : words) {
@@ -152,6 +219,9 @@ run_result finish_program(const started_run& run)
     }
     result.out = read_file(run.out_path);
     result.err = read_file(run.err_path);
+    if (run.responder != nullptr) {
+        result.err += run.responder->take_stderr();
+    }
     unlink(run.out_path.c_str());
     unlink(run.err_path.c_str());
     return result;

@@ -39,11 +39,14 @@ run_result run_program(const std::string& program, const std::vector<std::string
                        const std::vector<std::string>& args = {}, const std::string& stdin_path = "/dev/null",
                        const std::string& stdout_path = "");
 
+class live_responder;
+
 // A run begun by start_program and not yet waited for.
 struct started_run {
     pid_t pid = -1;
     std::string out_path; // the capture files
     std::string err_path;
+    live_responder* responder = nullptr; // the one a FastCGI run's request went to
 };
 
 // run_program in two halves, for a test that acts on the process while it runs.

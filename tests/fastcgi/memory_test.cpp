@@ -1,0 +1,74 @@
+// The responder's memory after a million requests is what it was after ten
+// thousand: nothing a request does may stay behind.
+
+#include "support/fastcgi_records.hpp"
+#include "support/responder.hpp"
+#include "support/site.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <unistd.h>
+
+namespace testing_support {
+namespace {
+
+using namespace fastcgi_peer;
+
+constexpr std::time_t april_2_2003_150709 = 1049296029;
+
+long vm_rss_kib(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+constexpr long total_requests = 1'000'000;
+constexpr long warm_up = 10'000;
+constexpr long batch = 100;
+
+TEST(ResponderMemoryTest, ResidentSizeStaysPutOverManyRequests)
+{
+    temp_site site;
+    site.add_file("site/docs/index.shtml", 2200, april_2_2003_150709);
+    live_responder responder{PAGESTAMP_BINARY, {}};
+    const std::string params = pairs({{"SERVER_NAME", "www.example.org"}, {"DOCUMENT_ROOT", site.root},
+                                      {"DOCUMENT_URI", "/docs/index.shtml"}, {"DOCUMENT_NAME", "index.shtml"},
+                                      {"QUERY_STRING", "%WL,+%ML+%DM,+%Y4+%H1:%PM+%A3+(%SA)"}, {"TZ", "UTC"}});
+    std::string requests;
+    std::string answers;
+    for (long i = 0; i < batch; ++i) {
+        requests += request(1, params, true);
+        answers += answered(1, "Content-type: text/plain\r\n\r\n\rWednesday, April 2, 2003 3:07 p.m. (2.1k)", 0);
+    }
+    const int fd = responder.connect_client();
+    ASSERT_GE(fd, 0);
+    const auto start = std::chrono::steady_clock::now();
+    long after_warm_up = 0;
+    for (long done = 0; done < total_requests; done += batch) {
+        ASSERT_TRUE(send_all(fd, requests));
+        const received got = receive(fd, answers.size(), 10'000);
+        ASSERT_TRUE(got.bytes == answers) << "after " << done << " requests";
+        if (done + batch == warm_up) {
+            after_warm_up = vm_rss_kib(responder.pid());
+        }
+    }
+    const long at_end = vm_rss_kib(responder.pid());
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    close(fd);
+    std::printf("VmRSS %ld kB after %ld requests, %ld kB after %ld; %lld ms\n", after_warm_up, warm_up, at_end,
+                total_requests, static_cast<long long>(took.count()));
+    EXPECT_GT(after_warm_up, 0);
+    EXPECT_EQ(at_end, after_warm_up);
+    EXPECT_EQ(responder.take_stderr(), "");
+}
+
+} // namespace
+} // namespace testing_support
