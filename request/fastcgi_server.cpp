@@ -36,7 +36,12 @@ std::size_t next_turn = 0;
 int stop_fd = -1;
 bool stop_requested = false;
 
-void touch(std::size_t i) { slots[i].deadline_ms = sys::monotonic_ms() + idle_timeout_ms; }
+// The clock, read once a round, when poll returns: a system call per read
+// and per write would cost more than the stamp. Deadlines are late by at
+// most the work of one round.
+long long now_ms = 0;
+
+void touch(std::size_t i) { slots[i].deadline_ms = now_ms + idle_timeout_ms; }
 
 void close_slot(std::size_t i)
 {
@@ -152,7 +157,9 @@ void serve_once()
             poll_fds[count++] = {slots[i].fd, events, 0};
         }
     }
-    if (sys::wait_for(poll_fds, count, poll_timeout_ms(sys::monotonic_ms())) <= 0) {
+    const int ready = sys::wait_for(poll_fds, count, poll_timeout_ms(now_ms));
+    now_ms = sys::monotonic_ms();
+    if (ready <= 0) {
         return; // nothing before the earliest deadline
     }
     stop_requested = poll_fds[0].revents != 0;
@@ -173,9 +180,8 @@ void serve_once()
 
 void close_expired()
 {
-    const long long now = sys::monotonic_ms();
     for (std::size_t i = 0; i < max_connections; ++i) {
-        if (slots[i].fd >= 0 && slots[i].deadline_ms <= now) {
+        if (slots[i].fd >= 0 && slots[i].deadline_ms <= now_ms) {
             close_slot(i);
         }
     }
@@ -190,6 +196,7 @@ bool start_server()
     // Several processes may share one listening socket (spawn-fcgi -F): the
     // one that loses a race for a connection must not block in accept.
     stop_fd = sys::stop_signal_fd();
+    now_ms = sys::monotonic_ms();
     return stop_fd >= 0 && sys::set_nonblocking(listener);
 }
 
