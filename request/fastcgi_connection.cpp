@@ -6,8 +6,6 @@ namespace pagestamp::fastcgi {
 
 namespace {
 
-unsigned byte_at(std::string_view bytes, std::size_t at) { return static_cast<unsigned char>(bytes[at]); }
-
 std::string_view up_to_nul(std::string_view text)
 {
     const std::size_t nul = text.find('\0');

@@ -2,12 +2,6 @@
 
 namespace pagestamp::fastcgi {
 
-namespace {
-
-unsigned byte_at(std::string_view bytes, std::size_t at) { return static_cast<unsigned char>(bytes[at]); }
-
-} // namespace
-
 bool read_header(std::string_view bytes, record_header& header)
 {
     if (bytes.size() < header_size) {

@@ -36,6 +36,9 @@ inline constexpr std::size_t max_padding = 0xff;
 // The longest record a peer can send: nothing larger ever needs buffering.
 inline constexpr std::size_t max_record = header_size + max_content + max_padding;
 
+// A byte of a record as the number it is on the wire, whatever char's sign.
+inline unsigned byte_at(std::string_view bytes, std::size_t at) { return static_cast<unsigned char>(bytes[at]); }
+
 struct record_header {
     unsigned char version = 0;
     unsigned char type = 0;
