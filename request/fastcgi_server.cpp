@@ -5,6 +5,7 @@
 #include "request/system_calls.hpp"
 
 #include <cerrno>
+#include <new>
 #include <poll.h>
 #include <sys/uio.h>
 
@@ -22,10 +23,13 @@ struct slot {
     bool peer_done = false;
 };
 
-// Static and all zero, so neither a CGI run nor the responder's start touches
-// it: the table is tens of megabytes of address space, of which only the
-// slots in use ever become memory.
-constinit connection connections[max_connections];
+// The connections are tens of megabytes of address space. The responder maps
+// them when it starts, so a CGI run carries none of it (a sanitizer's leak
+// check would otherwise scan it all at every exit), and each slot becomes
+// memory only when a connection first takes it. Slots are taken lowest
+// first, so those below `built` hold a connection and the next is `built`.
+connection* connections = nullptr;
+std::size_t built = 0;
 constinit slot slots[max_connections];
 // The stop signals' descriptor and the listener come first.
 constexpr std::size_t fixed_fds = 2;
@@ -125,6 +129,10 @@ void accept_connections()
         slots[i].fd = fd;
         slots[i].peer_done = false;
         ++open_count;
+        if (i == built) {
+            new (&connections[i]) connection;
+            ++built;
+        }
         reset(connections[i]);
         touch(i);
     }
@@ -197,7 +205,8 @@ bool start_server()
     // one that loses a race for a connection must not block in accept.
     stop_fd = sys::stop_signal_fd();
     now_ms = sys::monotonic_ms();
-    return stop_fd >= 0 && sys::set_nonblocking(listener);
+    connections = static_cast<connection*>(sys::map_memory(max_connections * sizeof(connection)));
+    return stop_fd >= 0 && connections != nullptr && sys::set_nonblocking(listener);
 }
 
 bool next_request(ready_request& request)

@@ -1,10 +1,12 @@
 #include "request/system_calls.hpp"
 
+#include <bit>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -59,6 +61,13 @@ int wait_for(pollfd* fds, std::size_t count, int timeout_ms)
 ssize_t read_some(int fd, char* into, std::size_t room) { return syscall(SYS_read, fd, into, room); }
 
 void close_fd(int fd) { syscall(SYS_close, fd); }
+
+void* map_memory(std::size_t bytes)
+{
+    void* const memory = std::bit_cast<void*>(
+        syscall(SYS_mmap, nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+    return memory == MAP_FAILED ? nullptr : memory;
+}
 
 long long monotonic_ms()
 {

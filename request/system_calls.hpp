@@ -31,6 +31,10 @@ ssize_t read_some(int fd, char* into, std::size_t room);
 
 void close_fd(int fd);
 
+// Fresh private memory, page aligned, or nullptr. Its pages become memory
+// only when first written.
+void* map_memory(std::size_t bytes);
+
 // Milliseconds on a clock that never goes back.
 long long monotonic_ms();
 
