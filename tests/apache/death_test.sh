@@ -25,7 +25,9 @@ responders() {
 
 check_dates_page
 ((failures == 0)) || finish
-start_load /docs/dates.shtml "$requests"
+# Held, the load is still running after the responder is back, so the kill
+# and the restart both happen under it.
+start_load /docs/dates.shtml "$requests" held
 wait_load .quarter
 if [[ $via == fcgid ]]; then
   mapfile -t killed < <(responders)
@@ -50,6 +52,7 @@ d5 (no CR)$error
 EOF
   responder_start "$RUN"
 fi
+release_load
 end_load
 ((checked >= requests)) || { echo "FAIL: only $checked of $requests answers within the time limit" >&2; failures=$((failures + 1)); }
 echo "pages with failed includes under load: $failed_includes, cut short: $socket_errors"

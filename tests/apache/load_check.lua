@@ -2,10 +2,12 @@
 -- A body whose stamps are each the reference's or the server's message for a
 -- failed include counts as failed, not wrong: what a page shows while the
 -- program is away. Anything else is wrong.
--- Each thread stops after its share of the requests and leaves a file named
--- after itself in DONE-DIR: wrk itself would wait out its whole -d, so the
--- test interrupts it once every thread is done. Another, ID.quarter, tells a
--- test that a quarter of the thread's share is checked.
+-- Each thread stops after its share of the requests, once DONE-DIR/release
+-- exists, and leaves a file named after itself in DONE-DIR: wrk itself would
+-- wait out its whole -d, so the test interrupts it once every thread is done.
+-- Another, ID.quarter, tells a test that a quarter of the thread's share is
+-- checked. Held back by the release, the load is sure to still be running
+-- whatever the test does in between, however slow the machine.
 -- Arguments after --: REFERENCE-FILE REQUESTS-PER-THREAD DONE-DIR
 
 local threads = {}
@@ -41,6 +43,14 @@ local function failed_includes_only(body)
     return failed
 end
 
+function released()
+    local file = io.open(done_dir .. "/release", "r")
+    if file then
+        file:close()
+    end
+    return file ~= nil
+end
+
 function init(args)
     local file = assert(io.open(args[1], "rb"))
     expected = file:read("*a")
@@ -49,6 +59,7 @@ function init(args)
     limit = tonumber(args[2])
     done_dir = args[3]
     checked, wrong_status, wrong_body, failed_includes = 0, 0, 0, 0
+    stopped = false
 end
 
 function response(status, headers, body)
@@ -65,7 +76,8 @@ function response(status, headers, body)
     if checked == math.floor(limit / 4) then
         assert(io.open(done_dir .. "/" .. id .. ".quarter", "w")):close()
     end
-    if checked == limit then
+    if checked >= limit and not stopped and released() then
+        stopped = true
         assert(io.open(done_dir .. "/" .. id, "w")):close()
         wrk.thread:stop()
     end
