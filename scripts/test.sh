@@ -10,6 +10,7 @@ bash scripts/install-deps.sh || exit 1
 passed=0
 failed=0
 status=0
+failure_reasons=
 
 # build_and_test DIR CTEST-ARGS -- CMAKE-ARGS
 build_and_test() {
@@ -37,6 +38,11 @@ build_and_test() {
   passed=$((passed + total - bad))
   failed=$((failed + bad))
   ((bad == 0)) || status=1
+  # The failed tests' own reasons, repeated at the end where they are seen.
+  if ((bad)); then
+    failure_reasons+=$(sed -n '/The following tests FAILED/,$p' "$log" | grep -E '^\s+[0-9]+ - ')$'\n'
+    failure_reasons+=$(grep -E '^(FAIL|.*: Failure$)' "$log" | head -20)$'\n'
+  fi
 }
 
 build_and_test build -- -DCMAKE_BUILD_TYPE=Release
@@ -65,8 +71,10 @@ package_stage() {
   passed=$((passed + good))
   failed=$((failed + bad))
   ((bad == 0)) || status=1
+  ((bad == 0)) || failure_reasons+="package: $(grep '^FAIL: ' "$log" | head -20)"$'\n'
 }
 package_stage
 
+[[ -z $failure_reasons ]] || printf '=== what failed\n%s' "$failure_reasons"
 echo "$passed passed, $failed failed"
 exit $status
