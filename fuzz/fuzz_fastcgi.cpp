@@ -207,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     model expected;
     expected.run(stream);
 
-    static constinit pagestamp::fastcgi::connection c;
+    static constinit pagestamp::fastcgi::connection c{pagestamp::all_zero};
     std::size_t handed = 0;
     const drive_result got = drive(c, stream, chunks, page, [&](const pagestamp::request_env& env, std::string_view zone) {
         check(handed < expected.answered.size(), "a request answered that the model refuses or never saw");

@@ -29,7 +29,10 @@ inline constexpr int params_refused = 3;
 inline constexpr std::size_t largest_reply = 3 * header_size + 8 + 29 + body_text::capacity + 8;
 
 struct connection {
-    constexpr connection() : input(all_zero), output(all_zero), params(all_zero) {}
+    // The buffers' bytes beyond their terminators are left as they are, so a
+    // connection made in fresh memory makes only the pages it uses memory.
+    connection() = default;
+    constexpr explicit connection(all_zero_t) : input(all_zero), output(all_zero), params(all_zero) {}
 
     fixed_text<max_record> input;
     fixed_text<2 * largest_reply> output;
