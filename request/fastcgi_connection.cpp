@@ -1,6 +1,7 @@
 #include "request/fastcgi_connection.hpp"
 
 #include <array>
+#include <new>
 
 namespace pagestamp::fastcgi {
 
@@ -132,15 +133,7 @@ void handle_record(connection& c, const record_header& header, std::string_view 
 
 } // namespace
 
-void reset(connection& c)
-{
-    c.input.clear();
-    c.output.clear();
-    c.params.clear();
-    c.request_id = 0;
-    c.keep_conn = c.params_done = c.stdin_done = c.params_overflow = false;
-    c.close_when_sent = c.broken = false;
-}
+void reset(connection& c) { new (&c) connection; }
 
 progress handle_input(connection& c)
 {

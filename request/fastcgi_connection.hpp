@@ -48,7 +48,8 @@ struct connection {
     [[nodiscard]] bool request_ready() const { return request_id != 0 && params_done && stdin_done; }
 };
 
-// Starts a connection afresh without touching its buffers' bytes.
+// Starts a connection afresh without touching its buffers' bytes, in place
+// of an old one or in fresh memory.
 void reset(connection& c);
 
 enum class progress {

@@ -5,7 +5,6 @@
 #include "request/system_calls.hpp"
 
 #include <cerrno>
-#include <new>
 #include <poll.h>
 #include <sys/uio.h>
 
@@ -25,11 +24,9 @@ struct slot {
 
 // The connections are tens of megabytes of address space. The responder maps
 // them when it starts, so a CGI run carries none of it (a sanitizer's leak
-// check would otherwise scan it all at every exit), and each slot becomes
-// memory only when a connection first takes it. Slots are taken lowest
-// first, so those below `built` hold a connection and the next is `built`.
+// check would otherwise scan it all at every exit), and a slot becomes memory
+// only as far as its connections use it.
 connection* connections = nullptr;
-std::size_t built = 0;
 constinit slot slots[max_connections];
 // The stop signals' descriptor and the listener come first.
 constexpr std::size_t fixed_fds = 2;
@@ -129,10 +126,6 @@ void accept_connections()
         slots[i].fd = fd;
         slots[i].peer_done = false;
         ++open_count;
-        if (i == built) {
-            new (&connections[i]) connection;
-            ++built;
-        }
         reset(connections[i]);
         touch(i);
     }
