@@ -28,6 +28,9 @@ answer answer_request(const request_env& env)
         return refusal();
     }
     const doc_location where = locate_document(env);
+    if (where.lookup_failed) {
+        return {{}, cannot_look_up}; // a can't-open would tell of a file that may exist
+    }
     file_status status;
     if (!where.found || !get_file_status(where.file_path.c_str(), status)) {
         return {cannot_open_message(where.file_path.view()), cannot_open};

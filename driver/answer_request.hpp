@@ -13,6 +13,7 @@ inline constexpr int stamp_written = 0;
 inline constexpr int cannot_open = 1;
 inline constexpr int output_failed = 2;
 inline constexpr int cannot_serve = 4; // the responder could not take its socket
+inline constexpr int cannot_look_up = 5; // no resources to ask the password database: no page text
 inline constexpr int variables_missing = 255;
 
 struct answer {

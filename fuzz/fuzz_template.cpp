@@ -225,6 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     pagestamp::file_status status;
     status.size = model.size;
     status.mtime = model.time;
+    status.zone = pagestamp::zone_text_of(model.time);
     pagestamp::request_env env;
     env.document_root = model.root;
     env.server_name = model.server;

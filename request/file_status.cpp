@@ -13,8 +13,7 @@ bool get_file_status(const char* path, file_status& status)
     if (info.st_size < 0 || info.st_size > INT32_MAX) {
         return false;
     }
-    const std::time_t modified = info.st_mtime;
-    if (localtime_r(&modified, &status.mtime) == nullptr) {
+    if (!local_time_of(info.st_mtime, status.mtime, status.zone)) {
         return false;
     }
     status.size = static_cast<std::int32_t>(info.st_size);

@@ -1,6 +1,8 @@
 #pragma once
 // What the stamp is about: the size and the local modification time of a file.
 
+#include "request/local_time.hpp"
+
 #include <cstdint>
 #include <ctime>
 
@@ -8,7 +10,8 @@ namespace pagestamp {
 
 struct file_status {
     std::int32_t size = 0; // pages have always shown sizes as signed 32 bits
-    std::tm mtime{};       // whole, so strftime's %Z sees the zone of that time
+    std::tm mtime{};
+    zone_text zone; // the abbreviation in force at mtime, not now
 };
 
 // stat (following symbolic links) and localtime. False when the file cannot be

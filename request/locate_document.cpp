@@ -1,5 +1,6 @@
 #include "request/locate_document.hpp"
 
+#include <cerrno>
 #include <pwd.h>
 
 namespace pagestamp {
@@ -39,12 +40,36 @@ user_path split_user_path(std::string_view path)
     return {text_before(after_tilde, slash), text_from(after_tilde, slash), true};
 }
 
+// The entry's texts live in the caller's buffer, so threads answering at
+// once never share one; an entry that needs more room than a home directory
+// of path_text's size could use is as good as failed.
+using entry_buffer = char[2 * path_text::capacity];
+
+// The user's entry, or nullptr when there is none. A lookup that could not be
+// made at all (no descriptor, no memory) is not an unknown user: it marks the
+// request as one nobody can answer now.
+const passwd* find_user(doc_location& where, std::string_view user, passwd& entry, entry_buffer& buffer)
+{
+    user_name_text name;
+    if (!name.append(user)) {
+        return nullptr;
+    }
+    passwd* found = nullptr;
+    const int error = getpwnam_r(name.c_str(), &entry, buffer, sizeof buffer, &found);
+    // glibc reports "no such user" as 0 or, from some modules, as one of these.
+    if (error != 0 && error != ENOENT && error != ESRCH && error != EBADF && error != EPERM) {
+        where.lookup_failed = true;
+    }
+    return error == 0 ? found : nullptr;
+}
+
 // Appends the user's web directory: home followed by "/www". An unknown user
 // gets "~name/www" instead, which names the request but is never looked up.
 void append_user_web_dir(doc_location& where, const user_path& user)
 {
-    user_name_text name;
-    const passwd* entry = name.append(user.name) ? getpwnam(name.c_str()) : nullptr;
+    passwd storage{};
+    entry_buffer buffer;
+    const passwd* entry = find_user(where, user.name, storage, buffer);
     if (entry == nullptr || entry->pw_dir == nullptr) {
         append_path(where, "~");
         append_path(where, user.name);

@@ -24,6 +24,9 @@ struct doc_location {
     // password entry or no "/" after the name, or a path past a capacity.
     // file_path then says what was asked for, for the can't-open message.
     bool found = true;
+    // The password database could not be asked (no descriptor or memory to
+    // spare): the request names a user who may well exist.
+    bool lookup_failed = false;
 };
 
 doc_location locate_document(const request_env& env);

@@ -24,21 +24,12 @@ int hour12_of(int hour)
     return hour > 12 ? hour - 12 : hour;
 }
 
-zone_text zone_text_of(const std::tm& time)
-{
-    char abbreviation[zone_text::capacity + 1];
-    const std::size_t length = std::strftime(abbreviation, sizeof abbreviation, "%Z", &time);
-    zone_text zone;
-    zone.append(std::string_view(abbreviation, length));
-    return zone;
-}
-
 stamp_facts collect_stamp_facts(const file_status& status, const request_env& env,
                                 const doc_location& where)
 {
     stamp_facts facts;
     facts.time = status.mtime;
-    facts.zone = zone_text_of(status.mtime);
+    facts.zone = status.zone;
     facts.year_text = year_text_of(status.mtime);
     facts.size = status.size;
     facts.auto_size = auto_size_text(status.size);

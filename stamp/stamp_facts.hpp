@@ -16,9 +16,6 @@
 
 namespace pagestamp {
 
-// strftime is given 20 bytes: 19 characters and the terminator.
-using zone_text = fixed_text<19>;
-
 struct stamp_facts {
     std::tm time{};
     zone_text zone;        // the abbreviation in force at the modification time
@@ -41,9 +38,6 @@ std::string_view year2_text(const stamp_facts& facts);
 
 // The hour on the 12-hour clock: midnight is 12 am, noon 12 pm.
 int hour12_of(int hour);
-
-// Empty when the platform has no abbreviation of 19 characters or fewer.
-zone_text zone_text_of(const std::tm& time);
 
 stamp_facts collect_stamp_facts(const file_status& status, const request_env& env,
                                 const doc_location& where);

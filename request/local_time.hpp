@@ -1,0 +1,22 @@
+#pragma once
+// A moment as a page shows it: broken down in a zone, with that zone's
+// abbreviation at that moment.
+
+#include "text/fixed_text.hpp"
+
+#include <ctime>
+
+namespace pagestamp {
+
+// strftime is given 20 bytes: 19 characters and the terminator.
+using zone_text = fixed_text<19>;
+
+// What strftime's %Z makes of a broken-down time; empty when the platform has
+// no abbreviation of 19 characters or fewer.
+zone_text zone_text_of(const std::tm& time);
+
+// The time in the process's own zone, by localtime_r, and its abbreviation.
+// False when localtime_r rejects it.
+bool local_time_of(std::time_t when, std::tm& time, zone_text& zone);
+
+} // namespace pagestamp
