@@ -4,8 +4,8 @@
 // Started on a listening socket instead, it is a FastCGI responder.
 
 #include "driver/answer_request.hpp"
-#include "driver/serve_fastcgi.hpp"
-#include "request/fastcgi_server.hpp"
+#include "fastcgi/serve_fastcgi.hpp"
+#include "fastcgi/fastcgi_server.hpp"
 #include "request/request_env.hpp"
 #include "request/response.hpp"
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The folders depend one way: driver/ on request/ and stamp/, stamp/ only on
-# the records request/ fills, and everything on text/, which needs nothing.
+# The folders depend one way: text/ needs nothing; request/ (what a request
+# is: environment, locator, file status, response) needs only text/; stamp/
+# takes request's records; driver/ answers a request with both; the ways in
+# and out (fastcgi/, the server modules) call driver/, and only main picks one.
 # usage: check_layers.sh SOURCE_DIR
 set -u
 cd "$1" || exit 1
@@ -13,8 +15,10 @@ forbid() {
     echo "FAIL: $3:"; echo "$hits"; failures=$((failures + 1))
   fi
 }
-forbid request 'stamp/|driver/' "request/ knows nothing of templates or of the driver"
-forbid stamp 'driver/|request/(fastcgi|response|system_calls|time_zone)' "stamp/ takes only request's records"
-forbid text 'request/|stamp/|driver/' "text/ stands below everything"
+forbid request 'stamp/|driver/|fastcgi/|apache/|nginx/' "request/ knows nothing of templates, the driver or the ways in"
+forbid stamp 'driver/|fastcgi/|apache/|nginx/|request/(response|time_zone)' "stamp/ takes only request's records"
+forbid text 'request/|stamp/|driver/|fastcgi/|apache/|nginx/' "text/ stands below everything"
+forbid driver/answer_request.cpp 'fastcgi/|apache/|nginx/' "the answer knows no way in"
+forbid fastcgi 'apache/|nginx/' "the responder is a way in of its own"
 ((failures == 0)) && echo "layers clean"
 exit $((failures != 0))

@@ -4,7 +4,7 @@
 // request is answered with a fixed page (or refused, as the responder refuses
 // params it cannot trust), and every byte it replies with is collected.
 
-#include "request/fastcgi_connection.hpp"
+#include "fastcgi/fastcgi_connection.hpp"
 
 #include <algorithm>
 #include <functional>

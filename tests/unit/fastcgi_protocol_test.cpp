@@ -1,7 +1,7 @@
 // Name-value lengths and pairs, on a table of encodings. Each input lies in a
 // heap block of exactly its size, so a read past it is a sanitizer error.
 
-#include "request/fastcgi_protocol.hpp"
+#include "fastcgi/fastcgi_protocol.hpp"
 
 #include <gtest/gtest.h>
 

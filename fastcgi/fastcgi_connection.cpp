@@ -1,4 +1,4 @@
-#include "request/fastcgi_connection.hpp"
+#include "fastcgi/fastcgi_connection.hpp"
 
 #include <array>
 #include <new>

@@ -1,8 +1,8 @@
-#include "request/fastcgi_server.hpp"
+#include "fastcgi/fastcgi_server.hpp"
 
-#include "request/fastcgi_connection.hpp"
+#include "fastcgi/fastcgi_connection.hpp"
 
-#include "request/system_calls.hpp"
+#include "fastcgi/system_calls.hpp"
 
 #include <cerrno>
 #include <poll.h>

@@ -3,7 +3,7 @@
 // replies out. It touches no socket, so a test or a fuzzer can drive it with
 // any stream, split anywhere.
 
-#include "request/fastcgi_protocol.hpp"
+#include "fastcgi/fastcgi_protocol.hpp"
 #include "request/request_env.hpp"
 #include "request/time_zone.hpp"
 #include "text/body_text.hpp"

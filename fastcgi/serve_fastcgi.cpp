@@ -1,11 +1,11 @@
 // The FastCGI responder: each request is answered exactly as a CGI run with
 // the same variables, by the same function; only the way in and out differs.
 
-#include "driver/serve_fastcgi.hpp"
+#include "fastcgi/serve_fastcgi.hpp"
 
 #include "driver/answer_request.hpp"
-#include "request/fastcgi_connection.hpp"
-#include "request/fastcgi_server.hpp"
+#include "fastcgi/fastcgi_connection.hpp"
+#include "fastcgi/fastcgi_server.hpp"
 #include "request/response.hpp"
 #include "request/time_zone.hpp"
 

@@ -1,4 +1,4 @@
-#include "request/system_calls.hpp"
+#include "fastcgi/system_calls.hpp"
 
 #include <bit>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "request/fastcgi_protocol.hpp"
+#include "fastcgi/fastcgi_protocol.hpp"
 
 namespace pagestamp::fastcgi {
 
