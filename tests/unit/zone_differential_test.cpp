@@ -16,6 +16,9 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <utility>
 #include <memory>
 #include <optional>
 #include <string>
@@ -304,6 +307,93 @@ TEST(ZoneDifferential, TzStringsMatchGlibc)
     // The longest value a request may name.
     compare("<" + std::string(250, 'A') + ">-1", total);
     std::printf("TZ strings: %zu values, %zu instants compared, %zu mismatches\n", total.zones, total.instants,
+                total.mismatches);
+    EXPECT_EQ(total.mismatches, 0U);
+}
+
+// Where a TZif file's 64-bit data begins and ends, from its two headers.
+struct tzif_layout {
+    std::size_t data_start;
+    std::size_t data_end;
+};
+
+std::uint32_t count_at(const std::string& bytes, std::size_t at)
+{
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at]) << 24 |
+                                      static_cast<unsigned char>(bytes[at + 1]) << 16 |
+                                      static_cast<unsigned char>(bytes[at + 2]) << 8 |
+                                      static_cast<unsigned char>(bytes[at + 3]));
+}
+
+std::size_t block_size(const std::string& bytes, std::size_t header, std::size_t width)
+{
+    const std::size_t ut = count_at(bytes, header + 20), standard = count_at(bytes, header + 24),
+                      leaps = count_at(bytes, header + 28), times = count_at(bytes, header + 32),
+                      types = count_at(bytes, header + 36), chars = count_at(bytes, header + 40);
+    return times * (width + 1) + types * 6 + chars + leaps * (width + 4) + standard + ut;
+}
+
+tzif_layout layout_of(const std::string& bytes)
+{
+    const std::size_t second_header = 44 + block_size(bytes, 0, 4);
+    return {second_header + 44, second_header + 44 + block_size(bytes, second_header, 8)};
+}
+
+std::string file_bytes(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// Zone files no tzdata ships, each a way glibc reads a file differently:
+// version 1 (the 32-bit data, no footer), later versions, footers that are
+// cut, missing or odd, truncations at every part, and values it rejects.
+std::vector<std::pair<std::string, std::string>> crafted_files()
+{
+    const std::string real = file_bytes("/usr/share/zoneinfo/America/New_York");
+    const tzif_layout at = layout_of(real);
+    std::vector<std::pair<std::string, std::string>> files;
+    const auto with = [&](std::string name, const std::function<void(std::string&)>& change) {
+        std::string bytes = real;
+        change(bytes);
+        files.emplace_back(std::move(name), std::move(bytes));
+    };
+    with("version-1", [](std::string& b) { b[4] = '\0'; });
+    with("version-4", [](std::string& b) { b[4] = '4'; });
+    with("bad-magic", [](std::string& b) { b[0] = 'X'; });
+    with("footer-without-newline", [&](std::string& b) { b[at.data_end] = 'x'; });
+    with("footer-last-byte-cut", [](std::string& b) { b.pop_back(); });
+    with("footer-empty", [&](std::string& b) { b.resize(at.data_end); b += "\n\n"; });
+    with("footer-southern", [&](std::string& b) {
+        b.resize(at.data_end);
+        b += "\n<-03>3<-02>,M3.5.0/-2,M10.5.0/-1\n";
+    });
+    with("footer-with-nul", [&](std::string& b) { b[at.data_end + 4] = '\0'; });
+    const std::size_t times = count_at(real, at.data_start - 44 + 32);
+    with("type-index-out-of-range", [&](std::string& b) { b[at.data_start + 8 * times + 10] = '\x7f'; });
+    const std::size_t types = at.data_start + 9 * times;
+    with("dst-flag-2", [&](std::string& b) { b[types + 4] = 2; });
+    with("abbreviation-past-the-end", [&](std::string& b) { b[types + 5] = '\x7f'; });
+    for (const std::size_t size : {std::size_t{3}, std::size_t{43}, std::size_t{44}, std::size_t{100},
+                                   at.data_start - 20, at.data_start + 100, at.data_end - 1, at.data_end}) {
+        with("cut-at-" + std::to_string(size), [size](std::string& b) { b.resize(size); });
+    }
+    return files;
+}
+
+TEST(ZoneDifferential, CraftedZoneFilesMatchGlibc)
+{
+    const std::filesystem::path directory = std::filesystem::temp_directory_path() /
+                                            ("pagestamp-zones-" + std::to_string(getpid()));
+    std::filesystem::create_directories(directory);
+    tally total;
+    for (const auto& [name, bytes] : crafted_files()) {
+        const std::string path = (directory / name).string();
+        std::ofstream(path, std::ios::binary) << bytes;
+        compare(path, total);
+    }
+    std::filesystem::remove_all(directory);
+    std::printf("crafted files: %zu files, %zu instants compared, %zu mismatches\n", total.zones, total.instants,
                 total.mismatches);
     EXPECT_EQ(total.mismatches, 0U);
 }
