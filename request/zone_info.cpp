@@ -206,8 +206,12 @@ bool use_default_rules(zone_info& rules, const posix_zone& tz)
         // in daylight time glibc moves it by the TZ's daylight offset alone,
         // as if the file's were 0 (measured with two posixrules files).
         if (!type.is_ut) {
-            rules.transitions[i] += was_dst && !type.is_standard ? tz.offsets[1]
-                                                                 : tz.offsets[0] - rules.rule_standard_offset;
+            const std::int64_t shift = was_dst && !type.is_standard ? tz.offsets[1]
+                                                                    : tz.offsets[0] - rules.rule_standard_offset;
+            // Only a forged file has times this near the end of time.
+            if (__builtin_add_overflow(rules.transitions[i], shift, &rules.transitions[i])) {
+                rules.transitions[i] = shift < 0 ? INT64_MIN : INT64_MAX;
+            }
         }
         was_dst = type.is_dst;
     }
