@@ -7,7 +7,10 @@
 #include "fastcgi/fastcgi_connection.hpp"
 #include "fastcgi/fastcgi_server.hpp"
 #include "request/response.hpp"
-#include "request/time_zone.hpp"
+#include "request/zone_cache.hpp"
+
+#include <cstdlib>
+#include <cstring>
 
 namespace pagestamp {
 
@@ -16,14 +19,22 @@ int serve_fastcgi()
     if (!fastcgi::start_server()) {
         return cannot_serve;
     }
-    remember_start_zone();
+    // The responder's own TZ, for requests that name none: read once, as a
+    // CGI reads its own at start. Nothing changes the environment after.
+    const char* const own_tz = std::getenv("TZ");
+    const std::string_view start_zone = own_tz != nullptr ? std::string_view(own_tz, std::strlen(own_tz))
+                                                          : std::string_view();
     fastcgi::ready_request request;
     while (fastcgi::next_request(request)) {
-        if (!request.trusted || !use_time_zone(request.time_zone)) {
+        // A zone too long to keep, or one we could not read for want of
+        // descriptors or room, is refused: a stamp in the wrong zone would
+        // be a wrong page.
+        const zone_choice zone = find_zone(request.time_zone.data() != nullptr ? request.time_zone : start_zone);
+        if (!request.trusted || zone.status != zone_status::found) {
             fastcgi::send_refusal(request, fastcgi::params_refused);
             continue;
         }
-        const answer reply = answer_request(request.env, nullptr);
+        const answer reply = answer_request(request.env, zone.zone);
         if (reply.status == cannot_look_up) {
             fastcgi::send_refusal(request, reply.status);
             continue;

@@ -20,10 +20,17 @@ constexpr int days_before_month[2][12] = {
 
 bool break_down(std::int64_t when, std::int64_t offset, std::tm& time)
 {
-    // Day and second apart first: when + offset may pass the 64 bits.
-    std::int64_t days = floor_divide(when, seconds_per_day) + floor_divide(offset, seconds_per_day);
-    std::int64_t seconds = (when - floor_divide(when, seconds_per_day) * seconds_per_day) +
-                           (offset - floor_divide(offset, seconds_per_day) * seconds_per_day);
+    // Days and seconds apart first: when + offset may pass the 64 bits.
+    std::int64_t days = when / seconds_per_day + offset / seconds_per_day;
+    std::int64_t seconds = when % seconds_per_day + offset % seconds_per_day;
+    if (seconds < 0) {
+        seconds += seconds_per_day;
+        --days;
+    }
+    if (seconds < 0) {
+        seconds += seconds_per_day;
+        --days;
+    }
     if (seconds >= seconds_per_day) {
         seconds -= seconds_per_day;
         ++days;

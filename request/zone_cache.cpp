@@ -23,15 +23,17 @@ struct cache_entry {
 
 // Mapped on the first fill, so that a process that never asks (the CGI)
 // pays nothing; a page becomes memory only once an entry is filled there.
-// About 18 KiB an entry.
+// About 16 KiB an entry.
 cache_entry* entries = nullptr;
 // Entries below this count are complete and never change again: a reader
 // that loads it with acquire sees them whole.
 constinit std::atomic<std::size_t> published{0};
 // One filler at a time; only a TZ not seen before waits on it.
 constinit std::atomic<bool> filling{false};
-// What a zone file is read into; only the filler writes it.
-constinit fixed_text<64 * 1024> file_buffer{all_zero};
+// What a zone file is read into; only the filler writes it. The largest file
+// of tzdata takes 4 KiB.
+constexpr std::size_t file_room = std::size_t{64} * 1024;
+constinit fixed_text<file_room> file_buffer{all_zero};
 
 bool same_tz(const cache_entry& entry, std::string_view tz)
 {
@@ -82,7 +84,7 @@ zone_choice fill(std::string_view tz, std::size_t seen)
         return {nullptr, zone_status::no_resources};
     }
     cache_entry& entry = *new (&entries[count]) cache_entry;
-    if (!load_zone(tz, entry.zone, file_buffer.bytes, file_buffer.capacity)) {
+    if (!load_zone(tz, entry.zone, file_buffer.bytes, file_room)) {
         return {nullptr, zone_status::no_resources}; // not kept: a later request may find descriptors
     }
     entry.tz_set = tz.data() != nullptr;

@@ -51,14 +51,17 @@ bool read_header(std::string_view bytes, std::uint64_t at, tzif_counts& counts)
 // Where a data block ends, or 0 when its counts do not fit the file.
 std::uint64_t data_end(std::uint64_t start, const tzif_counts& c, std::uint64_t width, std::uint64_t size)
 {
-    const std::uint64_t parts[][2] = {{c.transitions, width + 1}, {c.types, 6}, {c.abbreviation_bytes, 1},
-                                      {c.leaps, width + 4}, {c.standard_flags, 1}, {c.ut_flags, 1}};
+    struct part {
+        std::uint64_t count, bytes_each;
+    };
+    const part parts[] = {{c.transitions, width + 1}, {c.types, 6}, {c.abbreviation_bytes, 1},
+                          {c.leaps, width + 4}, {c.standard_flags, 1}, {c.ut_flags, 1}};
     std::uint64_t end = start;
-    for (const auto& part : parts) {
-        if (part[0] > size || part[0] * part[1] > size - end) {
+    for (const part p : parts) {
+        if (p.count > size || p.count * p.bytes_each > size - end) {
             return 0;
         }
-        end += part[0] * part[1];
+        end += p.count * p.bytes_each;
     }
     return end;
 }
@@ -206,8 +209,12 @@ bool use_default_rules(zone_info& rules, const posix_zone& tz)
         // in daylight time glibc moves it by the TZ's daylight offset alone,
         // as if the file's were 0 (measured with two posixrules files).
         if (!type.is_ut) {
-            rules.transitions[i] += was_dst && !type.is_standard ? tz.offsets[1]
-                                                                 : tz.offsets[0] - rules.rule_standard_offset;
+            const std::int64_t shift = was_dst && !type.is_standard ? tz.offsets[1]
+                                                                    : tz.offsets[0] - rules.rule_standard_offset;
+            // Only a forged file has times this near the end of time.
+            if (__builtin_add_overflow(rules.transitions[i], shift, &rules.transitions[i])) {
+                rules.transitions[i] = shift < 0 ? INT64_MIN : INT64_MAX;
+            }
         }
         was_dst = type.is_dst;
     }

@@ -85,6 +85,12 @@ struct leap_state {
     int shown_as_60 = 0;
 };
 
+// Computed without overflow: a forged file may hold times at the ends.
+bool one_after(std::int64_t later, std::int64_t earlier)
+{
+    return earlier < later && static_cast<std::uint64_t>(later) - static_cast<std::uint64_t>(earlier) == 1;
+}
+
 leap_state leap_seconds_at(const zone_info& zone, std::int64_t when)
 {
     leap_state state;
@@ -99,8 +105,8 @@ leap_state leap_seconds_at(const zone_info& zone, std::int64_t when)
     const bool inserted = i == 0 ? zone.leaps[0].correction > 0 : zone.leaps[i].correction > zone.leaps[i - 1].correction;
     if (when == zone.leaps[i].when && inserted) {
         state.shown_as_60 = 1;
-        for (; i > 0 && zone.leaps[i].when == zone.leaps[i - 1].when + 1 &&
-               zone.leaps[i].correction == zone.leaps[i - 1].correction + 1;
+        for (; i > 0 && one_after(zone.leaps[i].when, zone.leaps[i - 1].when) &&
+               std::int64_t{zone.leaps[i].correction} == std::int64_t{zone.leaps[i - 1].correction} + 1;
              --i) {
             ++state.shown_as_60;
         }

@@ -84,6 +84,10 @@ echo "== expand_template alone (Google Benchmark)"
 "$dir/bench/expand_bench" --benchmark_min_time=0.2 2>/dev/null | grep -E '^(expand|Benchmark|-)'
 
 echo
+echo "== a local time: glibc's localtime_r against the zone reader (Google Benchmark)"
+"$dir/bench/zone_bench" --benchmark_min_time=0.2 2>/dev/null | grep -E '^(libc|reader|Benchmark|-)'
+
+echo
 echo "== the FastCGI responder alone: $requests requests, one after another on one connection"
 source scripts/httpd/httpd.sh
 responder_run=$(mktemp -d /tmp/pagestamp-bench-responder-XXXXXX)

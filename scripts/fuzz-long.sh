@@ -14,7 +14,7 @@ seconds=${FUZZ_SECONDS:-1800}
 runs=${FUZZ_RUNS:-10000000}
 build=${BUILD_DIR:-build-fuzz}
 targets=("$@")
-((${#targets[@]})) || targets=(fuzz_template fuzz_locate fuzz_request fuzz_fastcgi)
+((${#targets[@]})) || targets=(fuzz_template fuzz_locate fuzz_request fuzz_fastcgi fuzz_zone)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAGESTAMP_WERROR=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPAGESTAMP_FUZZ=ON -DPAGESTAMP_TESTS=OFF >/dev/null &&

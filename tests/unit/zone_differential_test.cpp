@@ -373,6 +373,7 @@ std::vector<std::pair<std::string, std::string>> crafted_files()
     with("type-index-out-of-range", [&](std::string& b) { b[at.data_start + 8 * times + 10] = '\x7f'; });
     const std::size_t types = at.data_start + 9 * times;
     with("dst-flag-2", [&](std::string& b) { b[types + 4] = 2; });
+    with("first-type-daylight", [&](std::string& b) { b[types + 4] = 1; });
     with("abbreviation-past-the-end", [&](std::string& b) { b[types + 5] = '\x7f'; });
     for (const std::size_t size : {std::size_t{3}, std::size_t{43}, std::size_t{44}, std::size_t{100},
                                    at.data_start - 20, at.data_start + 100, at.data_end - 1, at.data_end}) {
