@@ -8,38 +8,33 @@ namespace pagestamp::fastcgi {
 
 namespace {
 
-// The six of request_env, then TZ; the order is that of with_text below.
-constexpr std::array<std::string_view, 7> kept_names{
-    "SERVER_NAME", "DOCUMENT_ROOT", "DOCUMENT_URI", "DOCUMENT_NAME", "PATH_INFO", "QUERY_STRING", "TZ",
+struct kept_name {
+    std::string_view name;
+    std::size_t capacity;
 };
+
+// In the order of kept_params' bits.
+constexpr std::array<kept_name, kept_names> kept{{
+    {"SERVER_NAME", server_name_capacity},
+    {"DOCUMENT_ROOT", path_value_capacity},
+    {"DOCUMENT_URI", path_value_capacity},
+    {"DOCUMENT_NAME", 0}, // only its presence is kept
+    {"PATH_INFO", path_value_capacity},
+    {"QUERY_STRING", query_string_capacity},
+    {"TZ", time_zone_capacity},
+}};
 constexpr std::size_t document_name = 3;
 constexpr std::size_t time_zone = 6;
 
 constexpr bool longest_is_right()
 {
     std::size_t longest = 0;
-    for (const std::string_view name : kept_names) {
-        longest = name.size() > longest ? name.size() : longest;
+    for (const kept_name& k : kept) {
+        longest = k.name.size() > longest ? k.name.size() : longest;
     }
     return longest == longest_kept_name;
 }
 static_assert(longest_is_right(), "a kept name must fit the name being read");
-
-// Calls `visit` with the text that keeps name `which`; false for a name whose
-// value is not kept.
-template <typename Kept, typename Visit>
-bool with_text(Kept& kept, std::size_t which, Visit visit)
-{
-    switch (which) {
-    case 0: visit(kept.server_name); return true;
-    case 1: visit(kept.document_root); return true;
-    case 2: visit(kept.document_uri); return true;
-    case 4: visit(kept.path_info); return true;
-    case 5: visit(kept.query_string); return true;
-    case time_zone: visit(kept.time_zone); return true;
-    default: return false;
-    }
-}
 
 std::uint8_t bit(std::size_t which) { return static_cast<std::uint8_t>(1U << which); }
 
@@ -60,12 +55,13 @@ void end_name(params_reader& r)
 {
     r.value_of = -1;
     r.value_ended = false;
-    for (std::size_t i = 0; i < kept_names.size() && !r.name_unknown; ++i) {
-        if (same_text(r.name.view(), kept_names[i])) {
-            r.value_of = static_cast<std::int8_t>(i);
+    for (std::size_t i = 0; i < kept.size() && !r.name_unknown; ++i) {
+        if (same_text(r.name.view(), kept[i].name)) {
+            r.value_of = i == document_name ? -1 : static_cast<std::int8_t>(i);
             r.kept.present = static_cast<std::uint8_t>(r.kept.present | bit(i));
             r.kept.too_long = static_cast<std::uint8_t>(r.kept.too_long & ~bit(i));
-            with_text(r.kept, i, [](auto& text) { text.clear(); });
+            r.kept.start[i] = static_cast<std::uint16_t>(r.kept.bytes.size());
+            r.kept.size[i] = 0;
         }
     }
     r.at = params_reader::part::value;
@@ -120,12 +116,13 @@ void take_value(params_reader& r, std::string_view piece)
     }
     const std::string_view text = up_to_nul(piece, r.value_ended);
     const auto which = static_cast<std::size_t>(r.value_of);
-    with_text(r.kept, which, [&](auto& kept) {
-        if (!kept.append(text)) {
-            r.kept.too_long = static_cast<std::uint8_t>(r.kept.too_long | bit(which));
-            r.value_ended = true;
-        }
-    });
+    std::uint16_t& size = r.kept.size[which];
+    if (text.size() > kept[which].capacity - size || !r.kept.bytes.append(text)) {
+        r.kept.too_long = static_cast<std::uint8_t>(r.kept.too_long | bit(which));
+        r.value_ended = true;
+        return;
+    }
+    size = static_cast<std::uint16_t>(size + text.size());
 }
 
 } // namespace
@@ -135,6 +132,7 @@ void start_params(params_reader& reader)
     reader.at = params_reader::part::name_length;
     reader.length_bytes.clear();
     reader.kept.present = reader.kept.too_long = 0;
+    reader.kept.bytes.clear();
 }
 
 void read_params(params_reader& r, std::string_view content)
@@ -168,16 +166,17 @@ bool kept_request(const params_reader& reader, request_env& env, std::string_vie
     if (!whole || reader.kept.too_long != 0) {
         return false;
     }
-    for (std::size_t i = 0; i < kept_names.size(); ++i) {
+    const std::string_view bytes = reader.kept.bytes.view();
+    for (std::size_t i = 0; i < kept.size(); ++i) {
         if ((reader.kept.present & bit(i)) == 0) {
             continue;
         }
-        std::string_view value = i == document_name ? std::string_view("") : std::string_view();
-        with_text(reader.kept, i, [&](const auto& text) { value = text.view(); });
+        // Never a null view: an empty value is still there.
+        const std::string_view value(bytes.data() + reader.kept.start[i], reader.kept.size[i]);
         if (i == time_zone) {
             zone = value;
         } else {
-            set_request_variable(env, kept_names[i], value);
+            set_request_variable(env, kept[i].name, value);
         }
     }
     return true;

@@ -17,9 +17,9 @@ namespace pagestamp::fastcgi {
 // %SN prints it; a host name has at most 253 bytes.
 inline constexpr std::size_t server_name_capacity = 255;
 // DOCUMENT_ROOT, DOCUMENT_URI and PATH_INFO end up in a file path of at most
-// 1023 bytes, from which a user's part ("/~" and a name of up to 255) is all
-// a document path can lose on the way: a longer value names no file.
-inline constexpr std::size_t path_value_capacity = 2047;
+// 1023 bytes, from which a user's part ("/~" and a name of up to 255 bytes)
+// is all a document path can lose on the way: a longer value names no file.
+inline constexpr std::size_t path_value_capacity = 1023 + 2 + 255;
 // As long as a server takes a request line (8190 bytes in Apache, 8 KiB in
 // nginx), and twice what the 4094-byte body can print.
 inline constexpr std::size_t query_string_capacity = 8191;
@@ -28,26 +28,32 @@ inline constexpr std::size_t query_string_capacity = 8191;
 // its NUL is none of ours.
 inline constexpr std::size_t longest_kept_name = 13;
 
-// The values kept, each the last one sent for its name and cut at its NUL.
+// The six of request_env, then TZ.
+inline constexpr std::size_t kept_names = 7;
+
+// The values kept, each the last one sent for its name and cut at its NUL,
+// one after another in a single text: the few hundred bytes a request sends
+// fill one page, not one per name. A name sent again starts a new value at
+// the end, so the room is twice every capacity together: no request whose
+// values fit their own capacities fills it by sending each name twice.
 // DOCUMENT_NAME only needs to be there: nothing prints it, so its value is
 // skipped like an unknown name's.
+inline constexpr std::size_t kept_bytes_capacity =
+    2 * (server_name_capacity + 3 * path_value_capacity + query_string_capacity + time_zone_capacity);
+
 struct kept_params {
     kept_params() = default;
-    constexpr explicit kept_params(all_zero_t)
-        : server_name(all_zero), document_root(all_zero), document_uri(all_zero), path_info(all_zero),
-          query_string(all_zero), time_zone(all_zero)
-    {
-    }
+    constexpr explicit kept_params(all_zero_t) : bytes(all_zero) {}
 
-    fixed_text<server_name_capacity> server_name;
-    fixed_text<path_value_capacity> document_root;
-    fixed_text<path_value_capacity> document_uri;
-    fixed_text<path_value_capacity> path_info;
-    fixed_text<query_string_capacity> query_string;
-    fixed_text<time_zone_capacity> time_zone;
-    std::uint8_t present = 0;   // a bit per kept name
-    std::uint8_t too_long = 0;  // a bit per kept name whose last value ran past its capacity
+    std::uint8_t present = 0;  // a bit per kept name
+    std::uint8_t too_long = 0; // a bit per kept name whose last value ran past its capacity
+    std::uint16_t start[kept_names] = {};
+    std::uint16_t size[kept_names] = {};
+    // Last, so that its length, the one byte written at its far end, lies on
+    // the page where the next connection begins.
+    fixed_text<kept_bytes_capacity> bytes;
 };
+static_assert(kept_bytes_capacity <= 0xffff, "a kept value's start must fit its 16 bits");
 
 struct params_reader {
     params_reader() = default;

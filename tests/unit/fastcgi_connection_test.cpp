@@ -88,6 +88,14 @@ TEST(FastcgiConnectionTest, WhatParamsHandTheAnswer)
         {"past its capacity, then sent again", base + pairs({{"TZ", x255 + "x"}, {"TZ", "UTC"}}),
          handed{"s", opt(), opt(), "UTC"}},
         {"sent again, past its capacity", base + pairs({{"TZ", "UTC"}, {"TZ", x255 + "x"}}), std::nullopt},
+        {"every value at its capacity, each sent twice",
+         [&] {
+             const pair_list full = {{"SERVER_NAME", x255}, {"DOCUMENT_ROOT", std::string(1280, 'r')},
+                                     {"DOCUMENT_URI", std::string(1280, 'u')}, {"PATH_INFO", std::string(1280, 'p')},
+                                     {"QUERY_STRING", q8191}, {"TZ", x255}};
+             return pairs({{"DOCUMENT_NAME", "u"}}) + pairs(full) + pairs(full);
+         }(),
+         handed{x255, std::string(1280, 'p'), q8191, x255, true, std::string(1280, 'r')}},
         {"past its capacity after a NUL", base + pairs({{"TZ", "UTC" + std::string(1, '\0') + x255}}),
          handed{"s", opt(), opt(), "UTC"}},
         {"a MiB of names not ours",
