@@ -15,12 +15,12 @@ struct kept_name {
 
 // In the order of kept_params' bits.
 constexpr std::array<kept_name, kept_names> kept{{
-    {"SERVER_NAME", server_name_capacity},
-    {"DOCUMENT_ROOT", path_value_capacity},
-    {"DOCUMENT_URI", path_value_capacity},
+    {"SERVER_NAME", request_value_capacity},
+    {"DOCUMENT_ROOT", document_root_capacity},
+    {"DOCUMENT_URI", request_value_capacity},
     {"DOCUMENT_NAME", 0}, // only its presence is kept
-    {"PATH_INFO", path_value_capacity},
-    {"QUERY_STRING", query_string_capacity},
+    {"PATH_INFO", request_value_capacity},
+    {"QUERY_STRING", request_value_capacity},
     {"TZ", time_zone_capacity},
 }};
 constexpr std::size_t document_name = 3;
@@ -60,7 +60,7 @@ void end_name(params_reader& r)
             r.value_of = i == document_name ? -1 : static_cast<std::int8_t>(i);
             r.kept.present = static_cast<std::uint8_t>(r.kept.present | bit(i));
             r.kept.too_long = static_cast<std::uint8_t>(r.kept.too_long & ~bit(i));
-            r.kept.start[i] = static_cast<std::uint16_t>(r.kept.bytes.size());
+            r.kept.start[i] = static_cast<std::uint32_t>(r.kept.bytes.size());
             r.kept.size[i] = 0;
         }
     }
@@ -116,13 +116,13 @@ void take_value(params_reader& r, std::string_view piece)
     }
     const std::string_view text = up_to_nul(piece, r.value_ended);
     const auto which = static_cast<std::size_t>(r.value_of);
-    std::uint16_t& size = r.kept.size[which];
+    std::uint32_t& size = r.kept.size[which];
     if (text.size() > kept[which].capacity - size || !r.kept.bytes.append(text)) {
         r.kept.too_long = static_cast<std::uint8_t>(r.kept.too_long | bit(which));
         r.value_ended = true;
         return;
     }
-    size = static_cast<std::uint16_t>(size + text.size());
+    size = static_cast<std::uint32_t>(size + text.size());
 }
 
 } // namespace

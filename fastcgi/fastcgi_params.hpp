@@ -14,15 +14,13 @@
 
 namespace pagestamp::fastcgi {
 
-// %SN prints it; a host name has at most 253 bytes.
-inline constexpr std::size_t server_name_capacity = 255;
-// DOCUMENT_ROOT, DOCUMENT_URI and PATH_INFO end up in a file path of at most
-// 1023 bytes, from which a user's part ("/~" and a name of up to 255 bytes)
-// is all a document path can lose on the way: a longer value names no file.
-inline constexpr std::size_t path_value_capacity = 1023 + 2 + 255;
-// As long as a server takes a request line (8190 bytes in Apache, 8 KiB in
-// nginx), and twice what the 4094-byte body can print.
-inline constexpr std::size_t query_string_capacity = 8191;
+// SERVER_NAME may be the Host header a visitor sent; DOCUMENT_URI, PATH_INFO
+// and QUERY_STRING come from a request line or an include's URI: each as long
+// as a server takes a header or a request line (8190 bytes in Apache, 8 KiB
+// in nginx).
+inline constexpr std::size_t request_value_capacity = 8190;
+// A directory a server serves from, which %DR prints: at most PATH_MAX.
+inline constexpr std::size_t document_root_capacity = 4095;
 
 // The longest kept name, "DOCUMENT_ROOT"; a name that runs past it before
 // its NUL is none of ours.
@@ -39,7 +37,7 @@ inline constexpr std::size_t kept_names = 7;
 // DOCUMENT_NAME only needs to be there: nothing prints it, so its value is
 // skipped like an unknown name's.
 inline constexpr std::size_t kept_bytes_capacity =
-    2 * (server_name_capacity + 3 * path_value_capacity + query_string_capacity + time_zone_capacity);
+    2 * (4 * request_value_capacity + document_root_capacity + time_zone_capacity);
 
 struct kept_params {
     kept_params() = default;
@@ -47,13 +45,12 @@ struct kept_params {
 
     std::uint8_t present = 0;  // a bit per kept name
     std::uint8_t too_long = 0; // a bit per kept name whose last value ran past its capacity
-    std::uint16_t start[kept_names] = {};
-    std::uint16_t size[kept_names] = {};
+    std::uint32_t start[kept_names] = {};
+    std::uint32_t size[kept_names] = {};
     // Last, so that its length, the one byte written at its far end, lies on
     // the page where the next connection begins.
     fixed_text<kept_bytes_capacity> bytes;
 };
-static_assert(kept_bytes_capacity <= 0xffff, "a kept value's start must fit its 16 bits");
 
 struct params_reader {
     params_reader() = default;

@@ -24,8 +24,8 @@ constexpr fixed_answer page{"Content-type: text/plain\r\n\r\n\r", "fixed body", 
 // The longest value kept of each name an answer reads; other names, and the
 // params as a whole, have no limit.
 const std::map<std::string, std::size_t> value_limits = {
-    {"SERVER_NAME", 255}, {"DOCUMENT_ROOT", 1280}, {"DOCUMENT_URI", 1280},
-    {"PATH_INFO", 1280},  {"QUERY_STRING", 8191},  {"TZ", 255},
+    {"SERVER_NAME", 8190}, {"DOCUMENT_ROOT", 4095}, {"DOCUMENT_URI", 8190},
+    {"PATH_INFO", 8190},   {"QUERY_STRING", 8190},  {"TZ", 255},
 };
 
 using variables = std::map<std::string, std::string>;

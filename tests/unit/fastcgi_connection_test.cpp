@@ -62,7 +62,8 @@ TEST(FastcgiConnectionTest, WhatParamsHandTheAnswer)
     using opt = std::optional<std::string>;
     const std::string base = pairs(required);
     const std::string x255(255, 'x');
-    const std::string q8191(8191, 'q');
+    const std::string q8190(8190, 'q');
+    const std::string r4095(4095, 'r');
     const struct {
         const char* what;
         std::string params;
@@ -80,22 +81,24 @@ TEST(FastcgiConnectionTest, WhatParamsHandTheAnswer)
          handed{"s", opt(), opt(), opt()}},
         {"TZ of 255", base + pairs({{"TZ", x255}}), handed{"s", opt(), opt(), x255}},
         {"TZ of 256", base + pairs({{"TZ", x255 + "x"}}), std::nullopt},
-        {"SERVER_NAME of 255", base + pairs({{"SERVER_NAME", x255}}), handed{x255, opt(), opt(), opt()}},
-        {"SERVER_NAME of 256", base + pairs({{"SERVER_NAME", x255 + "x"}}), std::nullopt},
-        {"QUERY_STRING of 8191", base + pairs({{"QUERY_STRING", q8191}}), handed{"s", opt(), q8191, opt()}},
-        {"QUERY_STRING of 8192", base + pairs({{"QUERY_STRING", q8191 + "q"}}), std::nullopt},
-        {"PATH_INFO of 2048", base + pairs({{"PATH_INFO", std::string(2048, 'p')}}), std::nullopt},
+        {"SERVER_NAME of 8190", base + pairs({{"SERVER_NAME", q8190}}), handed{q8190, opt(), opt(), opt()}},
+        {"SERVER_NAME of 8191", base + pairs({{"SERVER_NAME", q8190 + "q"}}), std::nullopt},
+        {"QUERY_STRING of 8190", base + pairs({{"QUERY_STRING", q8190}}), handed{"s", opt(), q8190, opt()}},
+        {"QUERY_STRING of 8191", base + pairs({{"QUERY_STRING", q8190 + "q"}}), std::nullopt},
+        {"PATH_INFO of 8191", base + pairs({{"PATH_INFO", q8190 + "p"}}), std::nullopt},
+        {"DOCUMENT_ROOT of 4095", base + pairs({{"DOCUMENT_ROOT", r4095}}), handed{"s", opt(), opt(), opt(), true, r4095}},
+        {"DOCUMENT_ROOT of 4096", base + pairs({{"DOCUMENT_ROOT", r4095 + "r"}}), std::nullopt},
         {"past its capacity, then sent again", base + pairs({{"TZ", x255 + "x"}, {"TZ", "UTC"}}),
          handed{"s", opt(), opt(), "UTC"}},
         {"sent again, past its capacity", base + pairs({{"TZ", "UTC"}, {"TZ", x255 + "x"}}), std::nullopt},
         {"every value at its capacity, each sent twice",
          [&] {
-             const pair_list full = {{"SERVER_NAME", x255}, {"DOCUMENT_ROOT", std::string(1280, 'r')},
-                                     {"DOCUMENT_URI", std::string(1280, 'u')}, {"PATH_INFO", std::string(1280, 'p')},
-                                     {"QUERY_STRING", q8191}, {"TZ", x255}};
+             const pair_list full = {{"SERVER_NAME", q8190}, {"DOCUMENT_ROOT", r4095},
+                                     {"DOCUMENT_URI", q8190}, {"PATH_INFO", q8190},
+                                     {"QUERY_STRING", q8190}, {"TZ", x255}};
              return pairs({{"DOCUMENT_NAME", "u"}}) + pairs(full) + pairs(full);
          }(),
-         handed{x255, std::string(1280, 'p'), q8191, x255, true, std::string(1280, 'r')}},
+         handed{q8190, q8190, q8190, x255, true, r4095}},
         {"past its capacity after a NUL", base + pairs({{"TZ", "UTC" + std::string(1, '\0') + x255}}),
          handed{"s", opt(), opt(), "UTC"}},
         {"a MiB of names not ours",
