@@ -8,18 +8,23 @@
 # figures, it judges nothing.
 #
 #   bash bench/server_pages.sh [--duration SECONDS] [--rounds N] [--connections N]
+#   bash bench/server_pages.sh --keepalive 16,64 [...]
+#
+# With --keepalive, only nginx's fastcgi_pass is measured, once for each count
+# of connections its upstream keeps, in the same interleaved rounds.
 #
 # BUILD_DIR (default: build) is the build whose pagestamp is measured.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-duration=3 rounds=5 connections=16
+duration=3 rounds=5 connections=16 keepalive=
 while (($#)); do
   case $1 in
+    --keepalive) keepalive=$2; shift 2 ;;
     --duration) duration=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --connections) connections=$2; shift 2 ;;
-    *) echo "usage: $0 [--duration S] [--rounds N] [--connections N]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--duration S] [--rounds N] [--connections N] [--keepalive N,M]" >&2; exit 2 ;;
   esac
 done
 
@@ -67,6 +72,24 @@ serve() {
   httpd_start "$run" --server "$2" --via "$3" ${TZ:+--tz "$TZ"}
   base[$1]=http://127.0.0.1:$HTTPD_PORT/bench
 }
+# keep_connections NAME COUNT: NAME's nginx keeps COUNT connections to the
+# responder, as its shipped keepalive line says; nginx rereads it on SIGHUP.
+keep_connections() {
+  local run=${runs[-1]}
+  sed -i -E "s/keepalive [0-9]+;/keepalive $2;/" "$run/pagestamp-http.conf"
+  grep -q "keepalive $2;" "$run/pagestamp-http.conf" || { echo "$1: no keepalive line" >&2; exit 1; }
+  kill -HUP "$(cat "$run/nginx.pid")"
+  sleep 1
+}
+
+if [[ -n $keepalive ]]; then
+  measures=()
+  for count in ${keepalive//,/ }; do
+    serve "keep$count" nginx fastcgi
+    keep_connections "keep$count" "$count"
+    measures+=("keep$count-one keep$count one" "keep$count-five keep$count five")
+  done
+else
 serve cgid apache cgid
 serve fcgid apache fcgid
 serve proxy apache proxy-fcgi
@@ -83,6 +106,7 @@ measures=(
   "fcgiwrap-one fcgiwrap one" "fcgiwrap-five fcgiwrap five"
   "fastcgi-one fastcgi one" "fastcgi-five fastcgi five"
 )
+fi
 
 # A page whose include failed, or that stamps nothing, measures nothing.
 for measure in "${measures[@]}"; do
@@ -121,6 +145,17 @@ done
 
 printf '%-44s %12s %12s\n' 'pages/s' 'one include' 'five'
 row() { printf '%-44s %12s %12s\n' "$1" "${median[$2-one]:--}" "${median[$2-five]:--}"; }
+ratio() { awk -v a="${median[$2]}" -v b="${median[$3]}" -v l="$1" 'BEGIN { printf "%-44s %12.3f\n", l, a / b }'; }
+if [[ -n $keepalive ]]; then
+  counts=(${keepalive//,/ })
+  for count in "${counts[@]}"; do row "nginx fastcgi_pass, keepalive $count" "keep$count"; done
+  echo
+  for count in "${counts[@]:1}"; do
+    ratio "keepalive $count / ${counts[0]}, one include" "keep$count-one" "keep${counts[0]}-one"
+    ratio "keepalive $count / ${counts[0]}, five includes" "keep$count-five" "keep${counts[0]}-five"
+  done
+  exit 0
+fi
 row "Apache #flastmod (no program)" flastmod
 row "Apache mod_cgid, pagestamp CGI" cgid
 row "Apache mod_cgid, minimal C CGI" baseline
@@ -128,7 +163,6 @@ row "Apache mod_fcgid, pagestamp responder" fcgid
 row "Apache mod_proxy_fcgi, pagestamp responder" proxy
 row "nginx fcgiwrap, pagestamp CGI" fcgiwrap
 row "nginx fastcgi_pass, pagestamp responder" fastcgi
-ratio() { awk -v a="${median[$2]}" -v b="${median[$3]}" -v l="$1" 'BEGIN { printf "%-44s %12.3f\n", l, a / b }'; }
 echo
 ratio "pagestamp / minimal C CGI" cgid-one baseline-one
 ratio "mod_fcgid / #flastmod, one include" fcgid-one flastmod-one

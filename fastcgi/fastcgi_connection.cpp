@@ -7,12 +7,6 @@ namespace pagestamp::fastcgi {
 
 namespace {
 
-std::string_view up_to_nul(std::string_view text)
-{
-    const std::size_t nul = text.find('\0');
-    return nul == std::string_view::npos ? text : std::string_view(text.data(), nul);
-}
-
 // Callers have checked that the output has room for largest_reply.
 void put_record(connection& c, unsigned char type, std::uint16_t id, std::string_view first,
                 std::string_view second = {})
@@ -40,7 +34,6 @@ void finish_request(connection& c)
         c.close_when_sent = true;
     }
     c.request_id = 0;
-    c.params.clear();
 }
 
 void begin(connection& c, const record_header& header, std::string_view content)
@@ -62,7 +55,8 @@ void begin(connection& c, const record_header& header, std::string_view content)
     }
     c.request_id = header.request_id;
     c.keep_conn = keep;
-    c.params_done = c.stdin_done = c.params_overflow = false;
+    c.params_done = c.stdin_done = false;
+    start_params(c.params);
 }
 
 // The three values a server may ask about; the answers never change.
@@ -118,7 +112,7 @@ void handle_record(connection& c, const record_header& header, std::string_view 
     } else if (header.type == params) {
         if (ours && !c.params_done) {
             c.params_done = content.empty();
-            c.params_overflow = c.params_overflow || !c.params.append(content);
+            read_params(c.params, content);
         }
     } else if (header.type == stdin_stream) {
         // Read and thrown away: a stamp has no use for a request body.
@@ -150,12 +144,18 @@ progress handle_input(connection& c)
         }
         const std::string_view pending = text_from(c.input.view(), at);
         record_header header;
-        if (!read_header(pending, header) || pending.size() < header.record_size()) {
+        if (!read_header(pending, header)) {
             break;
         }
+        // Judged on its header alone: a peer that speaks another version, or
+        // no FastCGI at all ("GET / HTTP/1.1"), will never send a record we
+        // could take, however long we wait for the rest of this one.
         if (header.version != version_1) {
             c.broken = true;
             continue;
+        }
+        if (pending.size() < header.record_size()) {
+            break;
         }
         if (c.output.room() < largest_reply) {
             result = progress::need_output;
@@ -171,27 +171,7 @@ progress handle_input(connection& c)
 
 bool read_request(const connection& c, request_env& env, std::string_view& time_zone)
 {
-    env = request_env();
-    time_zone = std::string_view();
-    if (c.params_overflow) {
-        return false;
-    }
-    std::size_t at = 0;
-    name_value pair;
-    bool malformed = false;
-    // A name sent twice counts as its last value, as FastCGI servers expect
-    // when a configuration overrides a variable set earlier. Texts end at a
-    // NUL byte, as they would in an environment.
-    while (next_pair(c.params.view(), at, pair, malformed)) {
-        const std::string_view name = up_to_nul(pair.name);
-        const std::string_view value = up_to_nul(pair.value);
-        if (same_text(name, "TZ")) {
-            time_zone = value;
-        } else {
-            set_request_variable(env, name, value);
-        }
-    }
-    return !malformed && time_zone.size() <= time_zone_capacity;
+    return kept_request(c.params, env, time_zone);
 }
 
 void answer(connection& c, std::string_view header, std::string_view body, int status)

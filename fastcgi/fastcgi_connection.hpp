@@ -3,9 +3,9 @@
 // replies out. It touches no socket, so a test or a fuzzer can drive it with
 // any stream, split anywhere.
 
+#include "fastcgi/fastcgi_params.hpp"
 #include "fastcgi/fastcgi_protocol.hpp"
 #include "request/request_env.hpp"
-#include "request/time_zone.hpp"
 #include "text/body_text.hpp"
 #include "text/fixed_text.hpp"
 
@@ -16,12 +16,8 @@ namespace pagestamp::fastcgi {
 
 // Connections served at once; more wait in the listening socket's queue.
 inline constexpr std::size_t max_connections = 256;
-// The params stream of one request as received: every variable the server
-// sends, not only the ones a stamp uses.
-inline constexpr std::size_t params_capacity = 65536;
-
-// The application status of a request refused for its params: past
-// params_capacity, a pair running past the stream, or a TZ too long.
+// The application status of a request refused for its params: a kept value
+// past its capacity, or a pair running past the stream.
 inline constexpr int params_refused = 3;
 
 // Room for the largest reply one record can cause: an answer's stdout record
@@ -34,16 +30,17 @@ struct connection {
     connection() = default;
     constexpr explicit connection(all_zero_t) : input(all_zero), output(all_zero), params(all_zero) {}
 
-    fixed_text<max_record> input;
-    fixed_text<2 * largest_reply> output;
-    fixed_text<params_capacity> params;
+    // The small fields first, on the page where the input begins: fewer
+    // pages per connection in use.
     std::uint16_t request_id = 0; // 0 while no request is under way
     bool keep_conn = false;
     bool params_done = false;
     bool stdin_done = false;
-    bool params_overflow = false;
     bool close_when_sent = false; // the peer asked for one request only
     bool broken = false;          // a record no peer may send: close now
+    fixed_text<max_record> input;
+    fixed_text<2 * largest_reply> output;
+    params_reader params;
 
     [[nodiscard]] bool request_ready() const { return request_id != 0 && params_done && stdin_done; }
 };

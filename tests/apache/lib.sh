@@ -42,10 +42,13 @@ prepare_site() {
   fixed_time home/ann/www/notes.html '2004-02-29 12:00:00'
 }
 
-# fetch PATH: the body, failing unless the status is 200.
+# fetch PATH: the body, failing unless the status is 200. The request also
+# carries the curl arguments in the array fetch_extra, when it is set.
+fetch_extra=()
 fetch() {
   local out=$RUN/fetched status
-  status=$(curl -s -o "$out" -w '%{http_code}' --max-time 30 "http://127.0.0.1:$HTTPD_PORT$1") || true
+  status=$(curl -s -o "$out" -w '%{http_code}' --max-time 30 ${fetch_extra[@]+"${fetch_extra[@]}"} \
+    "http://127.0.0.1:$HTTPD_PORT$1") || true
   if [[ $status != 200 ]]; then
     echo "GET $1 answered $status" >&2
     return 1

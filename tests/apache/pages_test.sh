@@ -99,6 +99,42 @@ EOF
 
 check_dates_page
 
+# Every request header reaches the program as a variable it never reads, and
+# a visitor's large but legal ones (Apache takes up to 8190 bytes a field)
+# must not cost the page its stamps. mod_fcgid, like nginx below, puts the
+# params in one record of at most 64 KiB and fails the include itself.
+if [[ $server == apache ]]; then
+  filler=$(printf '%*s' 8000 '' | tr ' ' x)
+  for i in {1..10}; do fetch_extra+=(-H "X-Filler-$i: $filler"); done
+  fetch_extra+=(-H "Cookie: visit=${filler:7}")
+  if [[ $via == fcgid ]]; then
+    check_page /docs/dates.shtml <<EOF
+d1 (no CR)$apache_error
+d2 (no CR)$apache_error
+d3 (no CR)$apache_error
+d4 (no CR)$apache_error
+d5 (no CR)$apache_error
+EOF
+  else
+    check_dates_page
+  fi
+  fetch_extra=()
+else
+  # Headers of more than 64 KiB: nginx cannot put the params into its one
+  # record and fails the include, which must show as a failed include, not
+  # as nginx's error page inside the paragraph.
+  filler=$(printf '%*s' 40000 '' | tr ' ' x)
+  fetch_extra=(-H "X-Filler-1: $filler" -H "X-Filler-2: $filler")
+  check_page /docs/dates.shtml <<EOF
+d1 (no CR)$nginx_error
+d2 (no CR)$nginx_error
+d3 (no CR)$nginx_error
+d4 (no CR)$nginx_error
+d5 (no CR)$nginx_error
+EOF
+  fetch_extra=()
+fi
+
 # The visitor's query string reaches only #exec cgi.
 check_page '/docs/visitor.shtml?%WL+%DM+from+the+visitor' <<EOF
 own April 2003

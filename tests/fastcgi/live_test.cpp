@@ -190,6 +190,51 @@ TEST_F(LiveResponderTest, SlowReaderGetsEveryAnswerWholeOnceAndInOrder)
     EXPECT_EQ(small.take_stderr(), "");
 }
 
+// One kept connection, request after request: nothing of one may reach the
+// next (its zone, a failed stat's errno), and params of any size made of
+// names a stamp never reads are answered. The responder starts in London.
+TEST_F(LiveResponderTest, EachRequestOnAKeptConnectionStandsAlone)
+{
+    live_responder london{PAGESTAMP_BINARY, {"TZ=Europe/London"}};
+    // A real zone's file, named in exactly 255 bytes by repeating a slash.
+    const std::string zones = "/usr/share/zoneinfo";
+    const std::string tokyo_255 = zones + std::string(255 - zones.size() - 10, '/') + "Asia/Tokyo";
+    ASSERT_EQ(tokyo_255.size(), 255U);
+    const auto with = [&](pair_list extra, const std::string& uri = "/docs/index.shtml") {
+        pair_list list = {{"SERVER_NAME", "www.example.org"}, {"DOCUMENT_ROOT", site.root},
+                          {"DOCUMENT_URI", uri}, {"DOCUMENT_NAME", "index.shtml"},
+                          {"QUERY_STRING", "%P2:%PM+%TZ"}};
+        list.insert(list.end(), extra.begin(), extra.end());
+        return pairs(list);
+    };
+    const std::string refused = record(stdout_type, 1, {}) + end_request(1, 3, request_complete);
+    const std::string missing = "[Error: Couldn't open file '" + site.root + "/docs/missing.shtml']\n";
+    const struct {
+        const char* what;
+        std::string params;
+        std::string expected;
+    } rows[] = {
+        {"a TZ of 255 bytes", with({{"TZ", tokyo_255}}), answered(1, fastcgi_header + "00:07 JST", 0)},
+        {"then none: the starting zone", with({}), answered(1, fastcgi_header + "16:07 BST", 0)},
+        {"a TZ of 256 bytes", with({{"TZ", "/" + tokyo_255}}), refused},
+        {"a missing file", with({}, "/docs/missing.shtml"), answered(1, fastcgi_header + missing, 1)},
+        {"then the page", with({}), answered(1, fastcgi_header + "16:07 BST", 0)},
+        {"a MiB of names not ours",
+         pairs({{"HTTP_COOKIE", std::string(1 << 20, 'c')}}) + std::string(1000, '\0') +
+             pairs({{std::string(100'000, 'N'), "v"}}) + with({{"TZ", "UTC"}}),
+         answered(1, fastcgi_header + "15:07 UTC", 0)},
+    };
+    const int fd = london.connect_client();
+    ASSERT_GE(fd, 0);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(send_all(fd, request(1, row.params, true)));
+        EXPECT_EQ(receive(fd, row.expected.size(), 5000).bytes, row.expected);
+    }
+    close(fd);
+    EXPECT_EQ(london.take_stderr(), "");
+}
+
 TEST(LiveResponderStopTest, SigtermEndsItPromptlyWithStatusZero)
 {
     live_responder responder{PAGESTAMP_BINARY, {}};

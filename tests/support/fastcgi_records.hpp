@@ -59,12 +59,12 @@ inline std::string pairs(const pair_list& list)
     return bytes;
 }
 
-// A stream in records of at most 65535 bytes, then the empty record ending it.
-inline std::string stream(unsigned type, unsigned id, std::string_view content)
+// A stream in records of at most `most` bytes, then the empty record ending it.
+inline std::string stream(unsigned type, unsigned id, std::string_view content, std::size_t most = 0xffff)
 {
     std::string bytes;
-    for (std::size_t at = 0; at < content.size(); at += 0xffff) {
-        bytes += record(type, id, content.substr(at, 0xffff));
+    for (std::size_t at = 0; at < content.size(); at += most) {
+        put_record(bytes, type, id, content.substr(at, most));
     }
     return bytes + record(type, id, {});
 }
@@ -74,9 +74,10 @@ inline std::string begin(unsigned id, unsigned role = 1, bool keep_conn = false)
     return record(begin_type, id, std::string{byte(role >> 8), byte(role), keep_conn ? '\1' : '\0', 0, 0, 0, 0, 0});
 }
 
-inline std::string request(unsigned id, std::string_view params, bool keep_conn = false)
+inline std::string request(unsigned id, std::string_view params, bool keep_conn = false,
+                           std::size_t params_record = 0xffff)
 {
-    return begin(id, 1, keep_conn) + stream(params_type, id, params) + stream(stdin_type, id, {});
+    return begin(id, 1, keep_conn) + stream(params_type, id, params, params_record) + stream(stdin_type, id, {});
 }
 
 // The bodies of an end-request and of an unknown-type record.

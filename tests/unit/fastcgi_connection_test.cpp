@@ -36,20 +36,24 @@ TEST(FastcgiConnectionTest, ScenariosWholeAndOneByteAtATime)
     }
 }
 
-// What read_request hands the answer for one request's params; nullopt: it
-// refuses the request.
+// What read_request hands the answer for one request's params, sent in
+// records of at most `record_size` bytes; nullopt: it refuses the request.
 struct handed {
     std::optional<std::string> server_name, path_info, query_string, zone;
+    bool complete = true; // all four required variables there
+    std::optional<std::string> document_root = "/r";
 };
 
-std::optional<handed> hand(const std::string& params)
+std::optional<handed> hand(const std::string& params, std::size_t record_size)
 {
     const auto c = fresh();
     std::optional<handed> got;
     const auto text = [](std::string_view v) { return v.data() ? std::optional<std::string>(v) : std::nullopt; };
-    drive(*c, request(1, params), {}, page, [&](const pagestamp::request_env& env, std::string_view zone) {
-        got = handed{text(env.server_name), text(env.path_info), text(env.query_string), text(zone)};
-    });
+    drive(*c, request(1, params, false, record_size), {}, page,
+          [&](const pagestamp::request_env& env, std::string_view zone) {
+              got = handed{text(env.server_name), text(env.path_info), text(env.query_string), text(zone),
+                           pagestamp::has_required_variables(env), text(env.document_root)};
+          });
     return got;
 }
 
@@ -57,7 +61,9 @@ TEST(FastcgiConnectionTest, WhatParamsHandTheAnswer)
 {
     using opt = std::optional<std::string>;
     const std::string base = pairs(required);
-    const std::size_t filler_to_limit = 65536 - base.size() - 6; // "X", a 4-byte length, then the value
+    const std::string x255(255, 'x');
+    const std::string q8190(8190, 'q');
+    const std::string r4095(4095, 'r');
     const struct {
         const char* what;
         std::string params;
@@ -70,21 +76,58 @@ TEST(FastcgiConnectionTest, WhatParamsHandTheAnswer)
         {"names and values end at a NUL",
          base + pairs({{std::string("QUERY_STRING\0x", 14), std::string("%Y4\0%WL", 7)}, {"SERVER_NAME", std::string("\0s", 2)}}),
          handed{"", std::nullopt, "%Y4", std::nullopt}},
-        {"TZ of 255", base + pairs({{"TZ", std::string(255, 'z')}}), handed{"s", opt(), opt(), std::string(255, 'z')}},
-        {"TZ of 256", base + pairs({{"TZ", std::string(256, 'z')}}), std::nullopt},
-        {"params of 65536", base + pairs({{"X", std::string(filler_to_limit, 'x')}}), handed{"s", opt(), opt(), opt()}},
-        {"params of 65537", base + pairs({{"X", std::string(filler_to_limit + 1, 'x')}}), std::nullopt},
+        {"names that only begin as ours",
+         base + pairs({{"QUERY_STRINGS", "a"}, {"SERVER_NAME_X", "b"}, {"TZZ", "c"}, {"DOCUMENT_ROOTS", "d"}, {"", "e"}, {"", ""}}),
+         handed{"s", opt(), opt(), opt()}},
+        {"TZ of 255", base + pairs({{"TZ", x255}}), handed{"s", opt(), opt(), x255}},
+        {"TZ of 256", base + pairs({{"TZ", x255 + "x"}}), std::nullopt},
+        {"SERVER_NAME of 8190", base + pairs({{"SERVER_NAME", q8190}}), handed{q8190, opt(), opt(), opt()}},
+        {"SERVER_NAME of 8191", base + pairs({{"SERVER_NAME", q8190 + "q"}}), std::nullopt},
+        {"QUERY_STRING of 8190", base + pairs({{"QUERY_STRING", q8190}}), handed{"s", opt(), q8190, opt()}},
+        {"QUERY_STRING of 8191", base + pairs({{"QUERY_STRING", q8190 + "q"}}), std::nullopt},
+        {"PATH_INFO of 8191", base + pairs({{"PATH_INFO", q8190 + "p"}}), std::nullopt},
+        {"DOCUMENT_ROOT of 4095", base + pairs({{"DOCUMENT_ROOT", r4095}}), handed{"s", opt(), opt(), opt(), true, r4095}},
+        {"DOCUMENT_ROOT of 4096", base + pairs({{"DOCUMENT_ROOT", r4095 + "r"}}), std::nullopt},
+        {"past its capacity, then sent again", base + pairs({{"TZ", x255 + "x"}, {"TZ", "UTC"}}),
+         handed{"s", opt(), opt(), "UTC"}},
+        {"sent again, past its capacity", base + pairs({{"TZ", "UTC"}, {"TZ", x255 + "x"}}), std::nullopt},
+        {"every value at its capacity, each sent twice",
+         [&] {
+             const pair_list full = {{"SERVER_NAME", q8190}, {"DOCUMENT_ROOT", r4095},
+                                     {"DOCUMENT_URI", q8190}, {"PATH_INFO", q8190},
+                                     {"QUERY_STRING", q8190}, {"TZ", x255}};
+             return pairs({{"DOCUMENT_NAME", "u"}}) + pairs(full) + pairs(full);
+         }(),
+         handed{q8190, q8190, q8190, x255, true, r4095}},
+        {"past its capacity after a NUL", base + pairs({{"TZ", "UTC" + std::string(1, '\0') + x255}}),
+         handed{"s", opt(), opt(), "UTC"}},
+        {"a MiB of names not ours",
+         pairs({{"HTTP_COOKIE", std::string(1 << 20, 'c')}, {std::string(70000, 'N'), "v"}}) + base,
+         handed{"s", opt(), opt(), opt()}},
+        {"DOCUMENT_NAME of any length, never kept",
+         pairs({{"SERVER_NAME", "s"}, {"DOCUMENT_ROOT", "/r"}, {"DOCUMENT_URI", "/u"}}) +
+             pairs({{"DOCUMENT_NAME", std::string(70000, 'n')}}),
+         handed{"s", opt(), opt(), opt()}},
+        {"without DOCUMENT_NAME", pairs({{"SERVER_NAME", "s"}, {"DOCUMENT_ROOT", "/r"}, {"DOCUMENT_URI", "/u"}}),
+         handed{"s", opt(), opt(), opt(), false}},
         {"a pair cut short", base + "\x05\x05" "SERVER", std::nullopt},
+        {"a length cut short", base + "\x81\x00", std::nullopt},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        const std::optional<handed> got = hand(row.params);
-        ASSERT_EQ(got.has_value(), row.expected.has_value());
-        if (got) {
-            EXPECT_EQ(got->server_name, row.expected->server_name);
-            EXPECT_EQ(got->path_info, row.expected->path_info);
-            EXPECT_EQ(got->query_string, row.expected->query_string);
-            EXPECT_EQ(got->zone, row.expected->zone);
+    // A record per 65535 bytes; then a byte per record, which puts a record's
+    // end at every pair's end and inside every 4-byte length; then seven.
+    for (const std::size_t record_size : {0xffffU, 1U, 7U}) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.what) + ", records of " + std::to_string(record_size));
+            const std::optional<handed> got = hand(row.params, record_size);
+            ASSERT_EQ(got.has_value(), row.expected.has_value());
+            if (got) {
+                EXPECT_EQ(got->server_name, row.expected->server_name);
+                EXPECT_EQ(got->path_info, row.expected->path_info);
+                EXPECT_EQ(got->query_string, row.expected->query_string);
+                EXPECT_EQ(got->zone, row.expected->zone);
+                EXPECT_EQ(got->complete, row.expected->complete);
+                EXPECT_EQ(got->document_root, row.expected->document_root);
+            }
         }
     }
 }
