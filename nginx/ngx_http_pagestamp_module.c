@@ -18,19 +18,31 @@
 #include "pagestamp_bridge.h"
 
 typedef struct {
-    ngx_int_t host;          /* index of $host */
-    ngx_int_t document_root; /* index of $document_root */
+    ngx_int_t              host;          /* index of $host */
+    ngx_int_t              document_root; /* index of $document_root */
+    const pagestamp_zone  *zone;          /* NULL: nginx's own zone */
 } ngx_http_pagestamp_loc_conf_t;
 
 static char *ngx_http_pagestamp(ngx_conf_t *cf, ngx_command_t *cmd,
     void *conf);
+static char *ngx_http_pagestamp_time_zone(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf);
 static void *ngx_http_pagestamp_create_loc_conf(ngx_conf_t *cf);
+static char *ngx_http_pagestamp_merge_loc_conf(ngx_conf_t *cf, void *parent,
+    void *child);
 
 static ngx_command_t ngx_http_pagestamp_commands[] = {
 
     { ngx_string("pagestamp"),
       NGX_HTTP_LOC_CONF|NGX_CONF_NOARGS,
       ngx_http_pagestamp,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("pagestamp_time_zone"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1,
+      ngx_http_pagestamp_time_zone,
       NGX_HTTP_LOC_CONF_OFFSET,
       0,
       NULL },
@@ -46,7 +58,7 @@ static ngx_http_module_t ngx_http_pagestamp_module_ctx = {
     NULL,                                  /* create server configuration */
     NULL,                                  /* merge server configuration */
     ngx_http_pagestamp_create_loc_conf,    /* create location configuration */
-    NULL                                   /* merge location configuration */
+    ngx_http_pagestamp_merge_loc_conf      /* merge location configuration */
 };
 
 ngx_module_t ngx_http_pagestamp_module = {
@@ -145,6 +157,8 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
     ngx_chain_t         out;
     pagestamp_include   include;
 
+    ngx_http_pagestamp_loc_conf_t  *plcf;
+
     rc = ngx_http_discard_request_body(r);
     if (rc != NGX_OK) {
         return rc;
@@ -154,7 +168,8 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
 
-    len = pagestamp_answer(&include, page);
+    plcf = ngx_http_get_module_loc_conf(r, ngx_http_pagestamp_module);
+    len = pagestamp_answer(&include, plcf->zone, page);
     if (len == 0) {
         return NGX_HTTP_SERVICE_UNAVAILABLE;
     }
@@ -195,7 +210,47 @@ ngx_http_pagestamp_create_loc_conf(ngx_conf_t *cf)
 
     conf->host = NGX_CONF_UNSET;
     conf->document_root = NGX_CONF_UNSET;
+    conf->zone = NGX_CONF_UNSET_PTR;
     return conf;
+}
+
+static char *
+ngx_http_pagestamp_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
+{
+    ngx_http_pagestamp_loc_conf_t *prev = parent;
+    ngx_http_pagestamp_loc_conf_t *conf = child;
+
+    ngx_conf_merge_ptr_value(conf->zone, prev->zone, NULL);
+    return NGX_CONF_OK;
+}
+
+/*
+ * The zone is read here, once, in the master: requests only look times up in
+ * it, and nginx's own zone, its logs' times, stays as it was.
+ */
+static char *
+ngx_http_pagestamp_time_zone(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
+{
+    ngx_http_pagestamp_loc_conf_t *plcf = conf;
+
+    ngx_str_t   *value;
+    const char  *error;
+
+    if (plcf->zone != NGX_CONF_UNSET_PTR) {
+        return "is duplicate";
+    }
+
+    value = cf->args->elts;
+    error = "could not be read";
+    plcf->zone = pagestamp_find_zone(value[1].data, value[1].len, &error);
+    if (plcf->zone == NULL) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "pagestamp_time_zone \"%V\" %s",
+                           &value[1], error);
+        return NGX_CONF_ERROR;
+    }
+
+    return NGX_CONF_OK;
 }
 
 static char *

@@ -26,13 +26,23 @@ typedef struct {
     pagestamp_text args;          /* the include's query string */
 } pagestamp_include;
 
+/* A zone, read once when the configuration is, and kept for the process. */
+typedef struct pagestamp_zone pagestamp_zone;
+
+/* The zone that TZ set to tz means, as the C library would read it; NULL, with
+ * *error saying why, when it cannot be had. */
+const pagestamp_zone *pagestamp_find_zone(const unsigned char *tz, size_t len,
+                                          const char **error);
+
 /* The CR that ends the program's header, then a body of at most 4094 bytes. */
 #define PAGESTAMP_PAGE_CAPACITY 4095
 
-/* Writes the page text into page (PAGESTAMP_PAGE_CAPACITY bytes) and returns
- * its length; 0 when there is none to give (the password database could not
- * be asked), which the server should answer as unavailable. */
-size_t pagestamp_answer(const pagestamp_include *include, unsigned char *page);
+/* Writes the page text into page (PAGESTAMP_PAGE_CAPACITY bytes), times in
+ * zone (NULL: the process's own), and returns its length; 0 when there is
+ * none to give (the password database could not be asked), which the server
+ * should answer as unavailable. */
+size_t pagestamp_answer(const pagestamp_include *include,
+                        const pagestamp_zone *zone, unsigned char *page);
 
 #ifdef __cplusplus
 }
