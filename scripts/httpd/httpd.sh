@@ -18,7 +18,8 @@
 #           by mod_fcgid; proxy-fcgi: the responder on a socket, by mod_proxy_fcgi
 #   nginx   fastcgi (the default): the responder on a socket; fcgiwrap: the
 #           CGI, run by fcgiwrap on a socket; module: ngx_http_pagestamp_module,
-#           NGINX_MODULE (default: build/ngx_http_pagestamp_module.so)
+#           NGINX_MODULE (default: build/ngx_http_pagestamp_module.so),
+#           which NGINX_WITH_MODULE=1 loads beside the other ways too
 # A socket's program is started by spawn-fcgi, which hands it over as
 # standard input exactly as systemd's pagestamp.socket would.
 #
@@ -168,9 +169,11 @@ httpd_apache_via() {
 httpd_nginx_via() {
   local run=$1 via=$2 tz=$3 socket extra=() drop=(-e '')
   : >"$run/pagestamp-main.conf"
+  if httpd_nginx_loads_module "$via"; then
+    echo "load_module \"$NGINX_MODULE\";" >"$run/pagestamp-main.conf"
+  fi
   case $via in
     module)
-      echo "load_module \"$NGINX_MODULE\";" >"$run/pagestamp-main.conf"
       : >"$run/pagestamp-http.conf"
       local zone=(-e '')
       [[ -z $tz ]] || zone=(-e "s|#pagestamp_time_zone .*;|pagestamp_time_zone $tz;|")
@@ -197,6 +200,10 @@ httpd_nginx_via() {
   done
   httpd_snippet "$run" nginx/pagestamp.conf.in "" | sed "${insert[@]}" >"$run/pagestamp.conf"
 }
+
+# The module, for its own way or, with NGINX_WITH_MODULE set, beside
+# another, for a test's locations of its own to compare the two.
+httpd_nginx_loads_module() { [[ $1 == module || -n ${NGINX_WITH_MODULE:-} ]]; }
 
 # The module looks users up in nginx's own workers: they need the fake
 # password database, which nginx hands on only when told to (it clears its
@@ -265,7 +272,7 @@ httpd_start() {
       mkdir -p "$run/nginx"
       command=("$NGINX_BIN" -p "$run/" -c "$run/nginx.conf" -e "$run/error.log")
       env=("PATH=$HTTPD_PATH")
-      [[ $via != module ]] || httpd_nginx_module_env "$run" ;;
+      ! httpd_nginx_loads_module "${via:-fastcgi}" || httpd_nginx_module_env "$run" ;;
     *) echo "httpd_start: unknown server $server" >&2; return 2 ;;
   esac
   ((${#env[@]})) || env=("PATH=$HTTPD_PATH")
