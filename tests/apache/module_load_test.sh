@@ -52,8 +52,11 @@ fi
 # the old ones finish what they have; no page may be lost or wrong.
 start_load /docs/dates.shtml 4000 held
 wait_load .quarter
+# The signalling nginx reads the configuration too, and loads the module.
+signaller=(PATH="$HTTPD_PATH")
+[[ -z ${NGINX_PRELOAD:-} ]] || signaller+=("LD_PRELOAD=$NGINX_PRELOAD" "ASAN_OPTIONS=${ASAN_OPTIONS:-}")
 for reload in 1 2 3; do
-  env -i PATH="$HTTPD_PATH" "$NGINX_BIN" -p "$RUN/" -c "$RUN/nginx.conf" -e "$RUN/error.log" -s reload
+  env -i "${signaller[@]}" "$NGINX_BIN" -p "$RUN/" -c "$RUN/nginx.conf" -e "$RUN/error.log" -s reload
   sleep 1
 done
 release_load
