@@ -4,8 +4,11 @@
 # one and with five includes of pagestamp, as the CGI (Apache mod_cgid,
 # nginx with fcgiwrap) and as the FastCGI responder (mod_fcgid,
 # mod_proxy_fcgi, nginx fastcgi_pass); the same page including the minimal C
-# CGI of bench/baseline.c; and Apache's own #flastmod. Not a test: it prints
-# figures, it judges nothing.
+# CGI of bench/baseline.c; and Apache's own #flastmod. Under nginx also the
+# module, against the floor of its own kind: the same page including a small
+# static file (the same subrequest), nginx's in-process #echo of date_local,
+# and fastcgi_pass; with the latency's median and 99th percentile. Not a
+# test: it prints figures, it judges nothing.
 #
 #   bash bench/server_pages.sh [--duration SECONDS] [--rounds N] [--connections N]
 #   bash bench/server_pages.sh --keepalive 16,64 [...]
@@ -30,7 +33,8 @@ done
 
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target pagestamp >/dev/null
+cmake --build "$build" --target pagestamp ngx_http_pagestamp_module >/dev/null
+export NGINX_MODULE=$PWD/$build/ngx_http_pagestamp_module.so
 
 source scripts/httpd/httpd.sh
 runs=()
@@ -56,6 +60,12 @@ pages() {
   page flastmod-one '<!--#config timefmt="%A, %B %e, %Y" --><!--#flastmod virtual="/bench/one.shtml" -->'
   page flastmod-five "$(for f in '%A, %B %e, %Y' '%Y-%m-%d' '%d.%m.%Y %H:%M %Z' '%y%m%d-%H%M%S' '%b %e'; do
     printf '<!--#config timefmt="%s" --><!--#flastmod virtual="/bench/one.shtml" --> ' "$f"; done)"
+  # The floors under nginx: a subrequest for a small file, and nginx's own.
+  echo 2003-4-2 >"$dir/small.txt"
+  page static-one '<!--#include virtual="/bench/small.txt" -->'
+  page static-five "$(for i in 1 2 3 4 5; do printf '<!--#include virtual="/bench/small.txt" --> '; done)"
+  page echo-one '<!--#echo var="date_local" -->'
+  page echo-five "$(for i in 1 2 3 4 5; do printf '<!--#echo var="date_local" --> '; done)"
   chmod -R a+rX "$dir"
 }
 
@@ -95,6 +105,7 @@ serve fcgid apache fcgid
 serve proxy apache proxy-fcgi
 serve fcgiwrap nginx fcgiwrap
 serve fastcgi nginx fastcgi
+serve module nginx module
 
 # What is measured: a name, and the server and page that give it.
 measures=(
@@ -105,6 +116,9 @@ measures=(
   "proxy-one proxy one" "proxy-five proxy five"
   "fcgiwrap-one fcgiwrap one" "fcgiwrap-five fcgiwrap five"
   "fastcgi-one fastcgi one" "fastcgi-five fastcgi five"
+  "module-one module one" "module-five module five"
+  "static-one module static-one" "static-five module static-five"
+  "echo-one module echo-one" "echo-five module echo-five"
 )
 fi
 
@@ -119,28 +133,37 @@ for measure in "${measures[@]}"; do
   wrk -t 2 -c "$connections" -d 1s "${base[$server]}/$page.shtml" >/dev/null
 done
 
-# rps URL: requests per second that wrk reports.
+# rps URL: requests per second that wrk reports, then the latency's median
+# and 99th percentile in microseconds.
 rps() {
-  wrk -t 2 -c "$connections" -d "${duration}s" --timeout 10s "$1" >"${runs[0]}/wrk.out"
+  wrk -t 2 -c "$connections" -d "${duration}s" --timeout 10s --latency "$1" >"${runs[0]}/wrk.out"
   if grep -q 'Non-2xx\|Socket errors' "${runs[0]}/wrk.out"; then
     cat "${runs[0]}/wrk.out" >&2
   fi
-  awk '/^Requests\/sec:/ {print $2}' "${runs[0]}/wrk.out"
+  awk 'function us(t) { if (t ~ /us$/) return t + 0; if (t ~ /ms$/) return t * 1000; return t * 1000000 }
+       /^Requests\/sec:/ {r = $2} $1 == "50%" {p50 = us($2)} $1 == "99%" {p99 = us($2)}
+       END {print r, p50, p99}' "${runs[0]}/wrk.out"
 }
 
 echo "$connections connections, $rounds rounds of ${duration} s a page, medians, 127.0.0.1"
-declare -A results
+declare -A results p50s p99s
 for ((round = 1; round <= rounds; round++)); do
   for measure in "${measures[@]}"; do
     read -r name server page <<<"$measure"
-    results[$name]+=" $(rps "${base[$server]}/$page.shtml")"
+    read -r r p50 p99 < <(rps "${base[$server]}/$page.shtml")
+    results[$name]+=" $r" p50s[$name]+=" $p50" p99s[$name]+=" $p99"
   done
 done
 
-declare -A median
+median_of() {
+  tr ' ' '\n' <<<"$1" | grep . | sort -g |
+    awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
+}
+declare -A median p50 p99
 for name in "${!results[@]}"; do
-  median[$name]=$(tr ' ' '\n' <<<"${results[$name]}" | grep . | sort -g |
-    awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}')
+  median[$name]=$(median_of "${results[$name]}")
+  p50[$name]=$(median_of "${p50s[$name]}")
+  p99[$name]=$(median_of "${p99s[$name]}")
 done
 
 printf '%-44s %12s %12s\n' 'pages/s' 'one include' 'five'
@@ -163,6 +186,18 @@ row "Apache mod_fcgid, pagestamp responder" fcgid
 row "Apache mod_proxy_fcgi, pagestamp responder" proxy
 row "nginx fcgiwrap, pagestamp CGI" fcgiwrap
 row "nginx fastcgi_pass, pagestamp responder" fastcgi
+row "nginx ngx_http_pagestamp_module" module
+row "nginx include of a small static file" static
+row "nginx #echo date_local (no program)" echo
+echo
+printf '%-44s %12s %12s %12s %12s\n' 'latency, us (medians of rounds)' 'one p50' 'one p99' 'five p50' 'five p99'
+latency() {
+  printf '%-44s %12s %12s %12s %12s\n' "$1" "${p50[$2-one]:--}" "${p99[$2-one]:--}" "${p50[$2-five]:--}" "${p99[$2-five]:--}"
+}
+latency "nginx ngx_http_pagestamp_module" module
+latency "nginx include of a small static file" static
+latency "nginx #echo date_local" echo
+latency "nginx fastcgi_pass, pagestamp responder" fastcgi
 echo
 ratio "pagestamp / minimal C CGI" cgid-one baseline-one
 ratio "mod_fcgid / #flastmod, one include" fcgid-one flastmod-one
@@ -173,3 +208,9 @@ ratio "mod_proxy_fcgi / mod_cgid, one include" proxy-one cgid-one
 ratio "mod_proxy_fcgi / mod_cgid, five includes" proxy-five cgid-five
 ratio "nginx fastcgi_pass / fcgiwrap, one include" fastcgi-one fcgiwrap-one
 ratio "nginx fastcgi_pass / fcgiwrap, five includes" fastcgi-five fcgiwrap-five
+ratio "module / static include, one include" module-one static-one
+ratio "module / static include, five includes" module-five static-five
+ratio "module / #echo date_local, one include" module-one echo-one
+ratio "module / #echo date_local, five includes" module-five echo-five
+ratio "module / fastcgi_pass, one include" module-one fastcgi-one
+ratio "module / fastcgi_pass, five includes" module-five fastcgi-five

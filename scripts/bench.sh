@@ -127,6 +127,7 @@ if ((apache)) && [[ -f bench/server_pages.sh ]]; then
       server_verdict "$pair pages, $count" "$pair, $count" 6
     done
   done
+  server_verdict "nginx module pages/static include, one include" "module / static include, one include" 0.9
 fi
 
 echo

@@ -17,7 +17,9 @@
 #   apache  cgid (the default), cgi: the CGI; fcgid: the responder, started
 #           by mod_fcgid; proxy-fcgi: the responder on a socket, by mod_proxy_fcgi
 #   nginx   fastcgi (the default): the responder on a socket; fcgiwrap: the
-#           CGI, run by fcgiwrap on a socket
+#           CGI, run by fcgiwrap on a socket; module: ngx_http_pagestamp_module,
+#           NGINX_MODULE (default: build/ngx_http_pagestamp_module.so),
+#           which NGINX_WITH_MODULE=1 loads beside the other ways too
 # A socket's program is started by spawn-fcgi, which hands it over as
 # standard input exactly as systemd's pagestamp.socket would.
 #
@@ -33,6 +35,7 @@
 HTTPD_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 HTTPD_BIN=${HTTPD_BIN:-$(command -v apache2 || echo /usr/sbin/apache2)}
 NGINX_BIN=${NGINX_BIN:-$(command -v nginx || echo /usr/sbin/nginx)}
+NGINX_MODULE=${NGINX_MODULE:-$HTTPD_SOURCE_DIR/build/ngx_http_pagestamp_module.so}
 FCGIWRAP_BIN=${FCGIWRAP_BIN:-$(command -v fcgiwrap || echo /usr/sbin/fcgiwrap)}
 HTTPD_PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
@@ -165,7 +168,17 @@ httpd_apache_via() {
 # request's params, so the password database goes there too.
 httpd_nginx_via() {
   local run=$1 via=$2 tz=$3 socket extra=() drop=(-e '')
+  : >"$run/pagestamp-main.conf"
+  if httpd_nginx_loads_module "$via"; then
+    echo "load_module \"$NGINX_MODULE\";" >"$run/pagestamp-main.conf"
+  fi
   case $via in
+    module)
+      : >"$run/pagestamp-http.conf"
+      local zone=(-e '')
+      [[ -z $tz ]] || zone=(-e "s|#pagestamp_time_zone .*;|pagestamp_time_zone $tz;|")
+      httpd_snippet "$run" nginx/pagestamp-module.conf.in "" | sed "${zone[@]}" >"$run/pagestamp.conf"
+      return ;;
     fastcgi)
       socket=$run/pagestamp.sock
       responder_start "$run" || return 1 ;;
@@ -186,6 +199,26 @@ httpd_nginx_via() {
     insert+=(-e "/fastcgi_pass pagestamp;/i\\    fastcgi_param ${param%%=*} ${param#*=};")
   done
   httpd_snippet "$run" nginx/pagestamp.conf.in "" | sed "${insert[@]}" >"$run/pagestamp.conf"
+}
+
+# The module, for its own way or, with NGINX_WITH_MODULE set, beside
+# another, for a test's locations of its own to compare the two.
+httpd_nginx_loads_module() { [[ $1 == module || -n ${NGINX_WITH_MODULE:-} ]]; }
+
+# The module looks users up in nginx's own workers: they need the fake
+# password database, which nginx hands on only when told to (it clears its
+# workers' environment), and a module built with the sanitizers needs their
+# shared runtimes (NGINX_PRELOAD) loaded first.
+httpd_nginx_module_env() {
+  local preload=${NGINX_PRELOAD:-} line
+  while IFS= read -r line; do
+    case $line in
+      LD_PRELOAD=*) preload+="${preload:+ }${line#LD_PRELOAD=}" ;;
+      *) env+=("$line"); echo "env ${line%%=*};" >>"$1/pagestamp-main.conf" ;;
+    esac
+  done < <(httpd_nss_env "$1")
+  [[ -z $preload ]] || env+=("LD_PRELOAD=$preload")
+  [[ -z ${NGINX_PRELOAD:-} ]] || env+=("ASAN_OPTIONS=${ASAN_OPTIONS:-}" "UBSAN_OPTIONS=${UBSAN_OPTIONS:-}")
 }
 
 # httpd_config SERVER RUN PORT MPM USER GROUP [MODULES PASS-ENV]: the
@@ -237,7 +270,9 @@ httpd_start() {
     nginx)
       httpd_nginx_via "$run" "${via:-fastcgi}" "$tz" || return 1
       mkdir -p "$run/nginx"
-      command=("$NGINX_BIN" -p "$run/" -c "$run/nginx.conf" -e "$run/error.log") ;;
+      command=("$NGINX_BIN" -p "$run/" -c "$run/nginx.conf" -e "$run/error.log")
+      env=("PATH=$HTTPD_PATH")
+      ! httpd_nginx_loads_module "${via:-fastcgi}" || httpd_nginx_module_env "$run" ;;
     *) echo "httpd_start: unknown server $server" >&2; return 2 ;;
   esac
   ((${#env[@]})) || env=("PATH=$HTTPD_PATH")

@@ -38,11 +38,27 @@ check_dates ''
 serve_with "TZ Asia/Tokyo for each request" --tz Asia/Tokyo
 check_dates Asia/Tokyo
 
+# The module reads its zone without touching nginx's: the server's own
+# times (its log's) stay in the machine's.
+if [[ $via == module ]]; then
+  curl -s -o /dev/null --max-time 30 "http://127.0.0.1:$HTTPD_PORT/gone.html"
+  logged=$(sed -nE 's|^([0-9/]{10} [0-9:]{8}) \[error\].*gone\.html.*|\1|p' "$RUN/error.log" | tail -n 1)
+  if [[ -z $logged ]]; then
+    echo "FAIL: nginx logged no error for /gone.html" >&2
+    failures=$((failures + 1))
+  else
+    drift=$(($(env -u TZ date +%s) - $(env -u TZ date -d "${logged//\//-}" +%s)))
+    echo "nginx logged $logged, $drift s ago in the machine's zone"
+    ((drift >= 0 && drift < 60)) || { echo "FAIL: nginx's log is not in the machine's zone" >&2; failures=$((failures + 1)); }
+  fi
+fi
+
 # Apache hands its own TZ to a CGI and to what mod_fcgid starts;
-# mod_proxy_fcgi does not send it, and nginx sends nothing it is not told to.
+# mod_proxy_fcgi does not send it, and nginx sends nothing it is not told to,
+# but keeps TZ for its own workers, where the module answers.
 serve_with "the server started with TZ=America/New_York" --env-tz America/New_York
 case $server/$via in
-  apache/cgi | apache/cgid | apache/fcgid) check_dates America/New_York ;;
+  apache/cgi | apache/cgid | apache/fcgid | nginx/module) check_dates America/New_York ;;
   *) check_dates '' ;;
 esac
 

@@ -1,0 +1,51 @@
+/* The one call between the nginx module (C, nginx's own structures) and the
+ * core (C++): plain texts in, the page text out. Nothing of nginx crosses it. */
+#ifndef PAGESTAMP_BRIDGE_H
+#define PAGESTAMP_BRIDGE_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Bytes borrowed from the request; data NULL means there is none at all,
+ * which differs from an empty text. */
+typedef struct {
+    const unsigned char *data;
+    size_t len;
+} pagestamp_text;
+
+/* What an include's own request knows, as nginx holds it. */
+typedef struct {
+    pagestamp_text host;          /* $host */
+    pagestamp_text document_root; /* $document_root of the include's location */
+    pagestamp_text page_uri;      /* the outermost page's URI; none when asked for directly */
+    pagestamp_text uri;           /* the include's own URI, without its arguments */
+    pagestamp_text location;      /* the prefix of the include's location; none for others */
+    pagestamp_text args;          /* the include's query string */
+} pagestamp_include;
+
+/* A zone, read once when the configuration is, and kept for the process. */
+typedef struct pagestamp_zone pagestamp_zone;
+
+/* The zone that TZ set to tz means, as the C library would read it; NULL, with
+ * *error saying why, when it cannot be had. */
+const pagestamp_zone *pagestamp_find_zone(const unsigned char *tz, size_t len,
+                                          const char **error);
+
+/* The CR that ends the program's header, then a body of at most 4094 bytes. */
+#define PAGESTAMP_PAGE_CAPACITY 4095
+
+/* Writes the page text into page (PAGESTAMP_PAGE_CAPACITY bytes), times in
+ * zone (NULL: the process's own), and returns its length; 0 when there is
+ * none to give (the password database could not be asked), which the server
+ * should answer as unavailable. */
+size_t pagestamp_answer(const pagestamp_include *include,
+                        const pagestamp_zone *zone, unsigned char *page);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
