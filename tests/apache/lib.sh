@@ -42,6 +42,10 @@ prepare_site() {
   fixed_time home/ann/www/notes.html '2004-02-29 12:00:00'
 }
 
+# own_zone VIA ZONE: httpd_start's options that start httpd in ZONE where the
+# way is the module, which converts times in httpd's own zone only.
+own_zone() { [[ $1 != module ]] || echo "--env-tz $2"; }
+
 # fetch PATH: the body, failing unless the status is 200.
 fetch() {
   local out=$RUN/fetched status
@@ -179,6 +183,11 @@ server_errors() {
 }
 
 finish() {
+  # A sanitized module reports into the server's log, and the child dies.
+  if grep -hE 'ERROR: AddressSanitizer|runtime error:' "$RUN/error.log" "$RUN/httpd.out" 2>/dev/null | head -5 >&2; then
+    echo "FAIL: the sanitizers found a fault" >&2
+    failures=$((failures + 1))
+  fi
   if ((failures)); then
     echo "$failures check(s) failed" >&2
     # A test that kills the responder leaves thousands of expected errors.

@@ -8,7 +8,7 @@ source "$(dirname "$0")/lib.sh"
 program=$1 requests=$2 server=$3 via=$4
 
 prepare_site "$program"
-httpd_start "$RUN" --server "$server" --via "$via" --tz Europe/London
+httpd_start "$RUN" --server "$server" --via "$via" --tz Europe/London $(own_zone "$via" Europe/London)
 echo "$server ($via) on 127.0.0.1:$HTTPD_PORT, program $program"
 
 check_dates_page
