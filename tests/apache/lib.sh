@@ -128,17 +128,17 @@ raw 100% sure, %2fkept/ 2003
 EOF
 }
 
-# start_load PATH REQUESTS [held]: that many answers for PATH from 16
-# connections, in the background, each checked against the page as served
-# alone (load_check.lua). Each wrk thread leaves a file in RUN/done when a
-# quarter of its share is checked, and one when all is. A held load goes on
-# past its requests until release_load.
+# start_load PATH REQUESTS [held]: that many answers for PATH from
+# LOAD_CONNECTIONS (16) connections, in the background, each checked against
+# the page as served alone (load_check.lua). Each wrk thread leaves a file in
+# RUN/done when a quarter of its share is checked, and one when all is. A
+# held load goes on past its requests until release_load.
 start_load() {
   fetch "$1" >"$RUN/reference.html"
   rm -rf "$RUN/done"
   mkdir "$RUN/done"
   [[ ${3:-} == held ]] || release_load
-  wrk -t 2 -c 16 -d 300s --timeout 20s -s "$TEST_DIR/load_check.lua" "http://127.0.0.1:$HTTPD_PORT$1" \
+  wrk -t 2 -c "${LOAD_CONNECTIONS:-16}" -d 300s --timeout 20s -s "$TEST_DIR/load_check.lua" "http://127.0.0.1:$HTTPD_PORT$1" \
     -- "$RUN/reference.html" $(($2 / 2)) "$RUN/done" >"$RUN/wrk.out" 2>&1 &
   LOAD_PID=$!
 }

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Thousands of requests from 16 connections at a page that runs the program
+# Thousands of requests from 16 connections (or CONNECTIONS) at a page that runs the program
 # five times: every answer must be the page as served alone, byte for byte.
 # Where the server keeps connections to a responder for the next request,
 # some must still be open after the load.
-# Usage: load_test.sh PROGRAM REQUESTS SERVER VIA   (see scripts/httpd/httpd.sh)
+# Usage: load_test.sh PROGRAM REQUESTS SERVER VIA [CONNECTIONS]   (see scripts/httpd/httpd.sh)
 source "$(dirname "$0")/lib.sh"
-program=$1 requests=$2 server=$3 via=$4
+program=$1 requests=$2 server=$3 via=$4 LOAD_CONNECTIONS=${5:-16}
 
 prepare_site "$program"
 httpd_start "$RUN" --server "$server" --via "$via" --tz Europe/London $(own_zone "$via" Europe/London)
