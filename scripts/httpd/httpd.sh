@@ -166,7 +166,7 @@ httpd_apache_via() {
       # mod_cgid too, for #exec cgi: the pages know no other way to run a program.
       printf '%s\n' "LoadModule pagestamp_module $run/mod_pagestamp.so" \
         "LoadModule cgid_module $modules/mod_cgid.so" >"$run/via.load"
-      cp "$HTTPD_SOURCE_DIR/packaging/apache2/mod-pagestamp.conf" "$run/pagestamp.conf" ;;
+      cp "$HTTPD_SOURCE_DIR/packaging/apache2/mods/pagestamp.conf" "$run/pagestamp.conf" ;;
     *) echo "httpd_start: Apache has no way $via" >&2; return 2 ;;
   esac
 }
