@@ -11,10 +11,12 @@ for ((i = 0; i < per_page; i++)); do
   echo "<samp id=\"$i\"><!--#include virtual=\"/cgi-bin/pagestamp\" --></samp>"
 done >"$RUN/site/many.shtml"
 chmod a+r "$RUN/site/many.shtml"
-# Each thread's allocator keeps up to 2 MB of freed pools by default, and a
-# child's 32 threads fill theirs one by one over a long run: kept small, what
-# a request leaves behind is not hidden among them.
-echo "MaxMemFree 64" >"$RUN/conf.d/memory.conf"
+# Each thread's allocator keeps up to 2 MB of freed pools by default, and
+# threads first used late in a long run fill theirs: with one child of as
+# many threads as connections, all kept small, the warm-up touches them all,
+# and what a request leaves behind is not hidden among them.
+printf '%s\n' "MaxMemFree 64" "ServerLimit 1" "StartServers 1" "ThreadsPerChild 8" "MaxRequestWorkers 8" \
+  "MinSpareThreads 1" "MaxSpareThreads 9" >"$RUN/conf.d/memory.conf"
 httpd_start "$RUN" --via module
 LOAD_CONNECTIONS=8
 
