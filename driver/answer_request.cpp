@@ -22,7 +22,7 @@ answer refusal()
 
 // Each answer is built in place (a prvalue in the aggregate): copying a 4 KiB
 // body would cost more than the rest of the work.
-answer answer_request(const request_env& env)
+answer answer_request(const request_env& env, const zone_info* zone)
 {
     if (!has_required_variables(env)) {
         return refusal();
@@ -32,7 +32,7 @@ answer answer_request(const request_env& env)
         return {{}, cannot_look_up}; // a can't-open would tell of a file that may exist
     }
     file_status status;
-    if (!where.found || !get_file_status(where.file_path.c_str(), status)) {
+    if (!where.found || !get_file_status(where.file_path.c_str(), status, zone)) {
         return {cannot_open_message(where.file_path.view()), cannot_open};
     }
     if (env.query_string.empty()) {

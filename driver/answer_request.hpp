@@ -16,13 +16,16 @@ inline constexpr int cannot_serve = 4; // the responder could not take its socke
 inline constexpr int cannot_look_up = 5; // no resources to ask the password database: no page text
 inline constexpr int variables_missing = 255;
 
+struct zone_info; // request/zone_info.hpp
+
 struct answer {
     body_text body;
     int status = stamp_written;
 };
 
 // Locates the document, gets its status and yields the refusal, the can't-open
-// message, the default stamp or the expanded template.
-answer answer_request(const request_env& env);
+// message, the default stamp or the expanded template. Times are shown in
+// `zone`; a null one is the process's own zone, through libc.
+answer answer_request(const request_env& env, const zone_info* zone);
 
 } // namespace pagestamp

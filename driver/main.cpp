@@ -16,6 +16,7 @@ int main()
     if (fastcgi::listening_on_stdin()) {
         return serve_fastcgi();
     }
-    const answer reply = answer_request(read_request_env());
+    // The CGI's zone is its own TZ, through libc: nothing to read before it is needed.
+    const answer reply = answer_request(read_request_env(), nullptr);
     return write_response(reply.body) ? reply.status : output_failed;
 }

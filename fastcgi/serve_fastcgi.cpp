@@ -23,7 +23,7 @@ int serve_fastcgi()
             fastcgi::send_refusal(request, fastcgi::params_refused);
             continue;
         }
-        const answer reply = answer_request(request.env);
+        const answer reply = answer_request(request.env, nullptr);
         if (reply.status == cannot_look_up) {
             fastcgi::send_refusal(request, reply.status);
             continue;

@@ -4,7 +4,7 @@
 
 namespace pagestamp {
 
-bool get_file_status(const char* path, file_status& status)
+bool get_file_status(const char* path, file_status& status, const zone_info* zone)
 {
     struct stat info {};
     if (stat(path, &info) != 0) {
@@ -13,7 +13,7 @@ bool get_file_status(const char* path, file_status& status)
     if (info.st_size < 0 || info.st_size > INT32_MAX) {
         return false;
     }
-    if (!local_time_of(info.st_mtime, status.mtime, status.zone)) {
+    if (!local_time_of(info.st_mtime, status.mtime, status.zone, zone)) {
         return false;
     }
     status.size = static_cast<std::int32_t>(info.st_size);

@@ -14,8 +14,9 @@ struct file_status {
     zone_text zone; // the abbreviation in force at mtime, not now
 };
 
-// stat (following symbolic links) and localtime. False when the file cannot be
-// described: no status, a size of 2 GiB or more, or a time localtime rejects.
-bool get_file_status(const char* path, file_status& status);
+// stat (following symbolic links) and the local time in `zone` (null: the
+// process's own). False when the file cannot be described: no status, a size
+// of 2 GiB or more, or a time with no local time.
+bool get_file_status(const char* path, file_status& status, const zone_info* zone);
 
 } // namespace pagestamp

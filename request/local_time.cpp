@@ -1,5 +1,7 @@
 #include "request/local_time.hpp"
 
+#include "request/zone_info.hpp"
+
 namespace pagestamp {
 
 zone_text zone_text_of(const std::tm& time)
@@ -11,14 +13,17 @@ zone_text zone_text_of(const std::tm& time)
     return zone;
 }
 
-bool local_time_of(std::time_t when, std::tm& time, zone_text& zone)
+bool local_time_of(std::time_t when, std::tm& time, zone_text& abbreviation, const zone_info* zone)
 {
+    if (zone != nullptr) {
+        return zone_local_time(*zone, when, time, abbreviation);
+    }
     if (localtime_r(&when, &time) == nullptr) {
         return false;
     }
     // glibc's localtime_r points tm_zone at the abbreviation, so strftime
     // reads it from there and never has to look at the process's zone again.
-    zone = zone_text_of(time);
+    abbreviation = zone_text_of(time);
     return true;
 }
 

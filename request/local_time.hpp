@@ -15,8 +15,11 @@ using zone_text = fixed_text<19>;
 // no abbreviation of 19 characters or fewer.
 zone_text zone_text_of(const std::tm& time);
 
-// The time in the process's own zone, by localtime_r, and its abbreviation.
-// False when localtime_r rejects it.
-bool local_time_of(std::time_t when, std::tm& time, zone_text& zone);
+struct zone_info; // request/zone_info.hpp
+
+// The time and its zone's abbreviation: in `zone` when there is one, else in
+// the process's own zone by localtime_r. False when the time has no year
+// that tm_year can hold.
+bool local_time_of(std::time_t when, std::tm& time, zone_text& abbreviation, const zone_info* zone);
 
 } // namespace pagestamp

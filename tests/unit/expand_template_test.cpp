@@ -21,7 +21,7 @@ stamp_facts facts_at(std::time_t when, std::int32_t size = 2200)
     tzset();
     file_status status;
     status.size = size;
-    local_time_of(when, status.mtime, status.zone);
+    local_time_of(when, status.mtime, status.zone, nullptr);
     request_env env;
     env.server_name = "www.example.org";
     env.document_root = "/srv/site";

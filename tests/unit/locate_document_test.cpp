@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
 
 namespace pagestamp {
 namespace {
@@ -125,6 +129,34 @@ TEST(LocateDocument, LongUserNamesAreUnknownUsers)
     const doc_location where = locate("/index.shtml", path_info.c_str());
     EXPECT_FALSE(where.found);
     EXPECT_EQ(where.file_path.view(), "~" + name + "/www/a.html");
+}
+
+// With every descriptor taken the password file cannot be read, and that is
+// not the same as a user who does not exist.
+TEST(LocateDocument, ALookupWithoutDescriptorsIsNoUnknownUser)
+{
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> taken;
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) {
+        taken.push_back(fd);
+    }
+    const doc_location starved = locate("/index.shtml", "/~ann/a.html");
+    const doc_location unknown = locate("/index.shtml", "/~nobody-here/a.html");
+    for (const int fd : taken) {
+        close(fd);
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_TRUE(starved.lookup_failed);
+    EXPECT_TRUE(unknown.lookup_failed);
+
+    const doc_location fed = locate("/index.shtml", "/~ann/a.html");
+    EXPECT_FALSE(fed.lookup_failed);
+    EXPECT_EQ(fed.file_path.view(), "/home/ann/www/a.html");
+    EXPECT_FALSE(locate("/index.shtml", "/~nobody-here/a.html").lookup_failed);
 }
 
 } // namespace

@@ -1,0 +1,60 @@
+#include "request/zone_file.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace pagestamp {
+
+namespace {
+
+bool out_of_resources(long error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
+
+file_result read_open_file(int fd, char* buffer, std::size_t room, std::size_t& length)
+{
+    struct stat info {};
+    if (syscall(SYS_fstat, fd, &info) != 0) {
+        return out_of_resources(errno) ? file_result::no_resources : file_result::unusable;
+    }
+    // A FIFO or a device could block or never end.
+    if (!S_ISREG(info.st_mode)) {
+        return file_result::unusable;
+    }
+    if (info.st_size < 0 || static_cast<unsigned long long>(info.st_size) >= room) {
+        return file_result::no_resources;
+    }
+    length = 0;
+    for (;;) {
+        const long got = syscall(SYS_read, fd, buffer + length, room - length);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return out_of_resources(errno) ? file_result::no_resources : file_result::unusable;
+        }
+        if (got == 0) {
+            return file_result::read;
+        }
+        length += static_cast<std::size_t>(got);
+        if (length == room) {
+            return file_result::no_resources; // grown since fstat, past what we keep
+        }
+    }
+}
+
+} // namespace
+
+file_result read_zone_file(const char* path, char* buffer, std::size_t room, std::size_t& length)
+{
+    const long fd = syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return out_of_resources(errno) ? file_result::no_resources : file_result::unusable;
+    }
+    const file_result result = read_open_file(static_cast<int>(fd), buffer, room, length);
+    syscall(SYS_close, fd);
+    return result;
+}
+
+} // namespace pagestamp
