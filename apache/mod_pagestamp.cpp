@@ -8,6 +8,7 @@
 
 #include "driver/answer_request.hpp"
 #include "request/request_env.hpp"
+#include "request/zone_cache.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +36,8 @@ using pagestamp::answer;
 using pagestamp::request_env;
 
 // httpd's own TZ, as the CGI would inherit it; read once in each child, before
-// any request, so no request reads the process's environment.
+// any request, so no request reads the process's environment. Its zone is
+// read then too, so the first page pays nothing for it.
 const char* server_time_zone = nullptr;
 
 void remember_server_zone(apr_pool_t* pool, server_rec*)
@@ -43,6 +45,7 @@ void remember_server_zone(apr_pool_t* pool, server_rec*)
     if (const char* zone = std::getenv("TZ")) {
         server_time_zone = apr_pstrdup(pool, zone);
     }
+    pagestamp::find_zone(server_time_zone != nullptr ? std::string_view(server_time_zone) : std::string_view());
 }
 
 // The environment a CGI's getenv would see: where a name is set twice, the
@@ -60,19 +63,15 @@ request_env env_of(const apr_table_t* table)
     return env;
 }
 
-bool same_zone(const char* a, const char* b)
-{
-    return a == b || (a != nullptr && b != nullptr && std::strcmp(a, b) == 0);
-}
-
 // A CGI's TZ is the request's (SetEnv), else httpd's own, which
-// ap_create_environment adds. Until the process can convert a time in a zone
-// of its own choosing, a request whose TZ is not httpd's gets no stamp rather
-// than one in the wrong zone.
-bool zone_is_the_servers(const request_rec* r)
+// ap_create_environment adds; neither means TZ unset.
+pagestamp::zone_choice zone_of(const request_rec* r)
 {
     const char* zone = apr_table_get(r->subprocess_env, "TZ");
-    return zone == nullptr || same_zone(zone, server_time_zone);
+    if (zone == nullptr) {
+        zone = server_time_zone;
+    }
+    return pagestamp::find_zone(zone != nullptr ? std::string_view(zone) : std::string_view());
 }
 
 // "\r" and the body, as the page receives them from the CGI: its header ends
@@ -124,12 +123,14 @@ int pagestamp_handler(request_rec* r)
     }
     ap_add_common_vars(r);
     ap_add_cgi_vars(r);
-    if (!zone_is_the_servers(r)) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "TZ %s is not httpd's own zone",
-                      apr_table_get(r->subprocess_env, "TZ"));
+    // No stamp at all rather than one in another zone.
+    const pagestamp::zone_choice zone = zone_of(r);
+    if (zone.status != pagestamp::zone_status::found) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "TZ %s: %s", apr_table_get(r->subprocess_env, "TZ"),
+                      zone.status == pagestamp::zone_status::too_long ? "too long" : "no resources to read it");
         return HTTP_INTERNAL_SERVER_ERROR;
     }
-    const answer reply = pagestamp::answer_request(env_of(r->subprocess_env));
+    const answer reply = pagestamp::answer_request(env_of(r->subprocess_env), zone.zone);
     // A refusal and a can't-open are page text, as from the CGI. A failed
     // password lookup has none: an empty stamp would look like a real one.
     if (reply.status == pagestamp::cannot_look_up) {

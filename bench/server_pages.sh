@@ -69,10 +69,7 @@ serve() {
   cc -O2 -o "$run/cgi-bin/baseline" bench/baseline.c
   chmod 755 "$run/cgi-bin/baseline"
   pages "$run"
-  local own_tz=()
-  # The module converts times in httpd's own zone only.
-  [[ $3 != module || -z ${TZ:-} ]] || own_tz=(--env-tz "$TZ")
-  httpd_start "$run" --server "$2" --via "$3" ${TZ:+--tz "$TZ"} "${own_tz[@]}"
+  httpd_start "$run" --server "$2" --via "$3" ${TZ:+--tz "$TZ"}
   base[$1]=http://127.0.0.1:$HTTPD_PORT/bench
 }
 serve cgid apache cgid

@@ -42,10 +42,6 @@ prepare_site() {
   fixed_time home/ann/www/notes.html '2004-02-29 12:00:00'
 }
 
-# own_zone VIA ZONE: httpd_start's options that start httpd in ZONE where the
-# way is the module, which converts times in httpd's own zone only.
-own_zone() { [[ $1 != module ]] || echo "--env-tz $2"; }
-
 # fetch PATH: the body, failing unless the status is 200.
 fetch() {
   local out=$RUN/fetched status

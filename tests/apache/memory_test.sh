@@ -15,8 +15,8 @@ chmod a+r "$RUN/site/many.shtml"
 # threads first used late in a long run fill theirs: with one child of as
 # many threads as connections, all kept small, the warm-up touches them all,
 # and what a request leaves behind is not hidden among them.
-printf '%s\n' "MaxMemFree 64" "ServerLimit 1" "StartServers 1" "ThreadsPerChild 8" "MaxRequestWorkers 8" \
-  "MinSpareThreads 1" "MaxSpareThreads 9" >"$RUN/conf.d/memory.conf"
+printf '%s\n' "MaxMemFree 64" "ServerLimit 1" "StartServers 1" "ThreadsPerChild 16" "MaxRequestWorkers 16" \
+  "MinSpareThreads 1" "MaxSpareThreads 17" >"$RUN/conf.d/memory.conf"
 httpd_start "$RUN" --via module
 LOAD_CONNECTIONS=8
 

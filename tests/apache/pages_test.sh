@@ -10,7 +10,7 @@ source "$(dirname "$0")/lib.sh"
 program=$1 server=$2 via=$3 mpm=${4:-event}
 
 prepare_site "$program"
-httpd_start "$RUN" --server "$server" --via "$via" --mpm "$mpm" --tz Europe/London $(own_zone "$via" Europe/London)
+httpd_start "$RUN" --server "$server" --via "$via" --mpm "$mpm" --tz Europe/London
 echo "$server ($via) on 127.0.0.1:$HTTPD_PORT, program $program"
 
 # nginx passes a doubled slash on as written, so the root-relative form meets

@@ -36,13 +36,7 @@ serve_with "no TZ anywhere"
 check_dates ''
 
 serve_with "TZ Asia/Tokyo for each request" --tz Asia/Tokyo
-if [[ $via == module ]]; then
-  # No stamp at all rather than one in httpd's zone.
-  check_page /docs/dates.shtml < <(printf 'd%s (no CR)%s\n' 1 "$apache_error" 2 "$apache_error" \
-    3 "$apache_error" 4 "$apache_error" 5 "$apache_error")
-else
-  check_dates Asia/Tokyo
-fi
+check_dates Asia/Tokyo
 
 # Apache hands its own TZ to a CGI and to what mod_fcgid starts;
 # mod_proxy_fcgi does not send it, and nginx sends nothing it is not told to.
@@ -51,6 +45,19 @@ case $server/$via in
   apache/cgi | apache/cgid | apache/fcgid | apache/module) check_dates America/New_York ;;
   *) check_dates '' ;;
 esac
+
+# SetEnv per directory: the page's directory gives its includes their zone,
+# one for the site and another for docs/.
+if [[ $server/$via == apache/cgid || $server/$via == apache/module ]]; then
+  printf '<Directory "%s">\n    SetEnv TZ %s\n</Directory>\n' "$RUN/site" America/New_York \
+    "$RUN/site/docs" Asia/Tokyo >"$RUN/conf.d/zones.conf"
+  echo '<samp id="site"><!--#include virtual="/cgi-bin/pagestamp?%H2:%PM+%TZ" --></samp>' >"$RUN/site/zones.shtml"
+  chmod a+r "$RUN/conf.d/zones.conf" "$RUN/site/zones.shtml"
+  serve_with "SetEnv TZ America/New_York for the site, Asia/Tokyo for docs/"
+  check_dates Asia/Tokyo
+  check_page /zones.shtml <<<"site $(TZ=America/New_York date -r "$RUN/site/zones.shtml" '+%-H:%M %Z')"
+  rm "$RUN/conf.d/zones.conf"
+fi
 
 # A responder that is handed a socket keeps the zone it was started with for
 # the requests that bring none, and a request's own zone wins over it.
