@@ -4,7 +4,8 @@
 # one and with five includes of pagestamp, as the CGI (Apache mod_cgid,
 # nginx with fcgiwrap) and as the FastCGI responder (mod_fcgid,
 # mod_proxy_fcgi, nginx fastcgi_pass); the same page including the minimal C
-# CGI of bench/baseline.c; and Apache's own #flastmod. Under nginx also the
+# CGI of bench/baseline.c; Apache's own #flastmod, and the module inside
+# Apache beside a page that includes a small static file. Under nginx also the
 # module, against the floor of its own kind: the same page including a small
 # static file (the same subrequest), nginx's in-process #echo of date_local,
 # and fastcgi_pass; with the latency's median and 99th percentile. Not a
@@ -33,7 +34,7 @@ done
 
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target pagestamp ngx_http_pagestamp_module >/dev/null
+cmake --build "$build" --target pagestamp mod_pagestamp ngx_http_pagestamp_module >/dev/null
 export NGINX_MODULE=$PWD/$build/ngx_http_pagestamp_module.so
 
 source scripts/httpd/httpd.sh
@@ -103,6 +104,7 @@ else
 serve cgid apache cgid
 serve fcgid apache fcgid
 serve proxy apache proxy-fcgi
+serve apmodule apache module
 serve fcgiwrap nginx fcgiwrap
 serve fastcgi nginx fastcgi
 serve module nginx module
@@ -117,6 +119,8 @@ measures=(
   "fcgiwrap-one fcgiwrap one" "fcgiwrap-five fcgiwrap five"
   "fastcgi-one fastcgi one" "fastcgi-five fastcgi five"
   "module-one module one" "module-five module five"
+  "apmodule-one apmodule one" "apmodule-five apmodule five"
+  "apstatic-one apmodule static-one" "apstatic-five apmodule static-five"
   "static-one module static-one" "static-five module static-five"
   "echo-one module echo-one" "echo-five module echo-five"
 )
@@ -126,7 +130,7 @@ fi
 for measure in "${measures[@]}"; do
   read -r name server page <<<"$measure"
   body=$(curl -s --max-time 10 "${base[$server]}/$page.shtml")
-  if [[ $body == *'an error occurred'* || $body != *'Last changed '?* ]]; then
+  if [[ $body == *'an error occurred'* || $body != *'Last changed '?* ]] && [[ $page != virtual-* ]]; then
     echo "$name: ${base[$server]}/$page.shtml is broken: $body" >&2
     exit 1
   fi
@@ -186,6 +190,8 @@ row "Apache mod_fcgid, pagestamp responder" fcgid
 row "Apache mod_proxy_fcgi, pagestamp responder" proxy
 row "nginx fcgiwrap, pagestamp CGI" fcgiwrap
 row "nginx fastcgi_pass, pagestamp responder" fastcgi
+row "Apache mod_pagestamp (module)" apmodule
+row "Apache include virtual, small static file" apstatic
 row "nginx ngx_http_pagestamp_module" module
 row "nginx include of a small static file" static
 row "nginx #echo date_local (no program)" echo
@@ -194,6 +200,10 @@ printf '%-44s %12s %12s %12s %12s\n' 'latency, us (medians of rounds)' 'one p50'
 latency() {
   printf '%-44s %12s %12s %12s %12s\n' "$1" "${p50[$2-one]:--}" "${p99[$2-one]:--}" "${p50[$2-five]:--}" "${p99[$2-five]:--}"
 }
+latency "Apache #flastmod" flastmod
+latency "Apache mod_pagestamp (module)" apmodule
+latency "Apache include virtual, small static file" apstatic
+latency "Apache mod_proxy_fcgi, pagestamp responder" proxy
 latency "nginx ngx_http_pagestamp_module" module
 latency "nginx include of a small static file" static
 latency "nginx #echo date_local" echo
@@ -208,6 +218,12 @@ ratio "mod_proxy_fcgi / mod_cgid, one include" proxy-one cgid-one
 ratio "mod_proxy_fcgi / mod_cgid, five includes" proxy-five cgid-five
 ratio "nginx fastcgi_pass / fcgiwrap, one include" fastcgi-one fcgiwrap-one
 ratio "nginx fastcgi_pass / fcgiwrap, five includes" fastcgi-five fcgiwrap-five
+ratio "Apache module / #flastmod, one include" apmodule-one flastmod-one
+ratio "Apache module / #flastmod, five includes" apmodule-five flastmod-five
+ratio "Apache module / include virtual static, one" apmodule-one apstatic-one
+ratio "Apache module / include virtual static, five" apmodule-five apstatic-five
+ratio "Apache module / mod_proxy_fcgi, one include" apmodule-one proxy-one
+ratio "Apache module / mod_proxy_fcgi, five includes" apmodule-five proxy-five
 ratio "module / static include, one include" module-one static-one
 ratio "module / static include, five includes" module-five static-five
 ratio "module / #echo date_local, one include" module-one echo-one

@@ -122,6 +122,8 @@ if ((apache)) && [[ -f bench/server_pages.sh ]]; then
   echo "$server_out"
   server_verdict "page throughput, pagestamp/minimal CGI" "pagestamp / minimal C CGI" 0.95
   server_verdict "mod_fcgid pages/#flastmod, one include" "mod_fcgid / #flastmod, one include" 0.5
+  server_verdict "module pages/#flastmod, one include" "Apache module / #flastmod, one include" 0.9
+  server_verdict "module pages/#flastmod, five includes" "Apache module / #flastmod, five includes" 0.8
   for pair in "mod_fcgid / mod_cgid" "mod_proxy_fcgi / mod_cgid" "nginx fastcgi_pass / fcgiwrap"; do
     for count in "one include" "five includes"; do
       server_verdict "$pair pages, $count" "$pair, $count" 6

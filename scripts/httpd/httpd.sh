@@ -7,7 +7,9 @@
 #   httpd_prepare RUN PROGRAM   copy site, users' pages and program into RUN
 #   httpd_start RUN [--server apache|nginx] [--via WAY] [--port N]
 #               [--mpm event|prefork|worker] [--tz ZONE] [--env-tz ZONE]
-#                               start; sets HTTPD_PID and HTTPD_PORT
+#                               start; sets HTTPD_PID and HTTPD_PORT;
+#                               HTTPD_PRELOAD="LIB..." preloads into httpd
+#                               the sanitizers' runtimes a module needs
 #   httpd_stop RUN              stop it, and the responder, by process id
 #   responder_start RUN / responder_stop RUN
 #                               the spawn-fcgi responder alone, for tests that
@@ -15,7 +17,8 @@
 #
 # How /cgi-bin/pagestamp is answered (--via):
 #   apache  cgid (the default), cgi: the CGI; fcgid: the responder, started
-#           by mod_fcgid; proxy-fcgi: the responder on a socket, by mod_proxy_fcgi
+#           by mod_fcgid; proxy-fcgi: the responder on a socket, by mod_proxy_fcgi;
+#           module: mod_pagestamp.so, from beside PROGRAM or $PAGESTAMP_MODULE
 #   nginx   fastcgi (the default): the responder on a socket; fcgiwrap: the
 #           CGI, run by fcgiwrap on a socket; module: ngx_http_pagestamp_module,
 #           NGINX_MODULE (default: build/ngx_http_pagestamp_module.so),
@@ -83,6 +86,8 @@ httpd_prepare() {
   cp -R --preserve=timestamps "$HTTPD_SOURCE_DIR/examples/site/." "$run/site/"
   cp -R --preserve=timestamps "$HTTPD_SOURCE_DIR/examples/home/." "$run/home/"
   install -m 755 "$program" "$run/cgi-bin/pagestamp"
+  local module=${PAGESTAMP_MODULE:-$(dirname "$program")/mod_pagestamp.so}
+  [[ ! -f $module ]] || install -m 644 "$module" "$run/mod_pagestamp.so"
 
   # A password database with the example users' homes in RUN, for the
   # program (users' web directories) and for mod_userdir in httpd itself. It
@@ -159,6 +164,12 @@ httpd_apache_via() {
         "LoadModule proxy_fcgi_module $modules/mod_proxy_fcgi.so" >"$run/via.load"
       httpd_snippet "$run" apache2/pagestamp-proxy-fcgi.conf.in "$run/pagestamp.sock" >"$run/pagestamp.conf"
       responder_start "$run" || return 1 ;;
+    module)
+      [[ -f $run/mod_pagestamp.so ]] || { echo "httpd_start: no mod_pagestamp.so beside the program" >&2; return 1; }
+      # mod_cgid too, for #exec cgi: the pages know no other way to run a program.
+      printf '%s\n' "LoadModule pagestamp_module $run/mod_pagestamp.so" \
+        "LoadModule cgid_module $modules/mod_cgid.so" >"$run/via.load"
+      cp "$HTTPD_SOURCE_DIR/packaging/apache2/mods/pagestamp.conf" "$run/pagestamp.conf" ;;
     *) echo "httpd_start: Apache has no way $via" >&2; return 2 ;;
   esac
 }
@@ -261,7 +272,13 @@ httpd_start() {
       httpd_apache_via "$run" "${via:-cgid}" "$modules" || return 1
       [[ -z $tz ]] || echo "SetEnv TZ $tz" >>"$run/pagestamp.conf"
       mapfile -t env < <(echo "PATH=$HTTPD_PATH"; httpd_nss_env "$run")
-      if [[ -n $(httpd_nss_wrapper) ]]; then
+      if [[ -n ${HTTPD_PRELOAD:-} ]]; then
+        # A sanitizer's runtime goes first into httpd alone: a sanitized CGI
+        # carries its own, and gets the password database only.
+        env=("${env[@]/#LD_PRELOAD=/LD_PRELOAD=$HTTPD_PRELOAD }" ASAN_OPTIONS=detect_leaks=0)
+        pass_env="PassEnv NSS_WRAPPER_PASSWD NSS_WRAPPER_GROUP"
+        echo "SetEnv LD_PRELOAD $(httpd_nss_wrapper)" >>"$run/pagestamp.conf"
+      elif [[ -n $(httpd_nss_wrapper) ]]; then
         pass_env="PassEnv LD_PRELOAD NSS_WRAPPER_PASSWD NSS_WRAPPER_GROUP"
       else
         echo "httpd.sh: libnss_wrapper not found; users' pages will not be found" >&2

@@ -16,8 +16,11 @@ listing=$(cd "$prefix" && find . -type f -printf '%m %p\n' | sort)
 expected_listing='644 ./etc/apache2/conf-available/pagestamp-fcgid.conf
 644 ./etc/apache2/conf-available/pagestamp-proxy-fcgi.conf
 644 ./etc/apache2/conf-available/pagestamp.conf
+644 ./etc/apache2/mods-available/pagestamp.conf
+644 ./etc/apache2/mods-available/pagestamp.load
 644 ./etc/nginx/snippets/pagestamp-http.conf
 644 ./etc/nginx/snippets/pagestamp.conf
+644 ./lib/apache2/modules/mod_pagestamp.so
 644 ./lib/systemd/system/pagestamp.service
 644 ./lib/systemd/system/pagestamp.socket
 644 ./share/man/man8/pagestamp.8
@@ -27,6 +30,8 @@ if [[ $listing != "$expected_listing" ]]; then
   failures=$((failures + 1))
 fi
 cmp "$build/pagestamp" "$prefix/lib/cgi-bin/pagestamp" || failures=$((failures + 1))
+grep -qx "LoadModule pagestamp_module $prefix/lib/apache2/modules/mod_pagestamp.so" \
+  "$prefix/etc/apache2/mods-available/pagestamp.load" || { echo "FAIL: pagestamp.load" >&2; failures=$((failures + 1)); }
 
 check_installed "$prefix/etc/apache2/conf-available/pagestamp.conf"
 finish

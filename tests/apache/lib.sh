@@ -127,11 +127,11 @@ raw 100% sure, %2fkept/ 2003
 EOF
 }
 
-# start_load PATH REQUESTS [held]: that many answers for PATH from 16
-# connections (LOAD_CONNECTIONS), in the background, each checked against the page as served
-# alone (load_check.lua). Each wrk thread leaves a file in RUN/done when a
-# quarter of its share is checked, and one when all is. A held load goes on
-# past its requests until release_load.
+# start_load PATH REQUESTS [held]: that many answers for PATH from
+# LOAD_CONNECTIONS (16) connections, in the background, each checked against
+# the page as served alone (load_check.lua). Each wrk thread leaves a file in
+# RUN/done when a quarter of its share is checked, and one when all is. A
+# held load goes on past its requests until release_load.
 start_load() {
   fetch "$1" >"$RUN/reference.html"
   rm -rf "$RUN/done"
@@ -182,6 +182,11 @@ server_errors() {
 }
 
 finish() {
+  # A sanitized module reports into the server's log, and the child dies.
+  if grep -hE 'ERROR: AddressSanitizer|runtime error:' "$RUN/error.log" "$RUN/httpd.out" 2>/dev/null | head -5 >&2; then
+    echo "FAIL: the sanitizers found a fault" >&2
+    failures=$((failures + 1))
+  fi
   if ((failures)); then
     echo "$failures check(s) failed" >&2
     # A test that kills the responder leaves thousands of expected errors.

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Thousands of requests from 16 connections at a page that runs the program
+# Thousands of requests from 16 connections (or CONNECTIONS) at a page that runs the program
 # five times: every answer must be the page as served alone, byte for byte.
 # Where the server keeps connections to a responder for the next request,
 # some must still be open after the load.
-# Usage: load_test.sh PROGRAM REQUESTS SERVER VIA   (see scripts/httpd/httpd.sh)
+# Usage: load_test.sh PROGRAM REQUESTS SERVER VIA [CONNECTIONS]   (see scripts/httpd/httpd.sh)
 source "$(dirname "$0")/lib.sh"
-program=$1 requests=$2 server=$3 via=$4
+program=$1 requests=$2 server=$3 via=$4 LOAD_CONNECTIONS=${5:-16}
 
 prepare_site "$program"
 httpd_start "$RUN" --server "$server" --via "$via" --tz Europe/London
@@ -13,7 +13,26 @@ echo "$server ($via) on 127.0.0.1:$HTTPD_PORT, program $program"
 
 check_dates_page
 ((failures == 0)) || finish
-start_load /docs/dates.shtml "$requests"
+page=/docs/dates.shtml
+# Inside httpd, threads answer in different zones at once: a page whose
+# includes each name another (SetEnv by the include's query).
+if [[ $via == module ]]; then
+  zones=(Asia/Tokyo America/New_York Europe/London Australia/Lord_Howe)
+  for zone in "${zones[@]}"; do
+    printf '<If "%%{QUERY_STRING} =~ /%s$/">\n    SetEnv TZ %s\n</If>\n' "${zone#*/}" "$zone"
+  done >"$RUN/conf.d/zones.conf"
+  for zone in "${zones[@]}"; do
+    echo "<samp id=\"${zone#*/}\"><!--#include virtual=\"/cgi-bin/pagestamp?%Y4-%MP-%DP+%P2:%PM+%TZ+${zone#*/}\" --></samp>"
+  done >"$RUN/site/zones.shtml"
+  chmod a+r "$RUN/conf.d/zones.conf" "$RUN/site/zones.shtml"
+  httpd_stop "$RUN"
+  httpd_start "$RUN" --server "$server" --via "$via" # without a SetEnv TZ for all
+  page=/zones.shtml
+  fetch "$page" | samples
+  [[ $(fetch "$page" | samples | awk '{print $4}' | sort -u | wc -l) == "${#zones[@]}" ]] ||
+    { echo "FAIL: the zones page does not show ${#zones[@]} zones" >&2; failures=$((failures + 1)); finish; }
+fi
+start_load "$page" "$requests"
 end_load
 ((checked >= requests)) || { echo "FAIL: only $checked of $requests answers within the time limit" >&2; failures=$((failures + 1)); }
 expect_none wrong_status wrong_body failed_includes socket_errors timeouts

@@ -18,7 +18,7 @@ echo "$server ($via) on 127.0.0.1:$HTTPD_PORT, program $program"
 # no #exec. Apache knows #exec only with mod_cgi or mod_cgid loaded, which
 # the FastCGI ways leave out.
 case $server/$via in
-  apache/cgi | apache/cgid)
+  apache/cgi | apache/cgid | apache/module)
     top_root='/docs/notes.html 2003-12-25'
     docs_dotdot='notes.html, 2003-12-25'
     docs_root='/index.shtml, 2002-11-05'
@@ -161,6 +161,18 @@ type=$(curl -s -o /dev/null -w '%{http_code} %{content_type}' --max-time 30 "htt
 if [[ $type != "200 text/css"* ]]; then
   echo "FAIL /style.css answered $type" >&2
   failures=$((failures + 1))
+fi
+
+# The program's URL asked for directly, not from a page: the refusal, typed
+# and framed as the CGI's under mod_cgid.
+if [[ $server == apache ]]; then
+  direct=$(curl -s -o "$RUN/direct" -w '%{http_code} %{content_type}' --max-time 30 \
+    "http://127.0.0.1:$HTTPD_PORT/cgi-bin/pagestamp/docs/notes.html?%Y4")
+  if [[ $direct != "200 text/plain" ]] ||
+    ! printf '\r<P>One or more required environment variables was missing.</P>\n' | cmp -s - "$RUN/direct"; then
+    echo "FAIL a direct request answered $direct: $(od -c "$RUN/direct" | head -3)" >&2
+    failures=$((failures + 1))
+  fi
 fi
 
 finish

@@ -40,7 +40,7 @@ check_dates Asia/Tokyo
 
 # The module reads its zone without touching nginx's: the server's own
 # times (its log's) stay in the machine's.
-if [[ $via == module ]]; then
+if [[ $server/$via == nginx/module ]]; then
   curl -s -o /dev/null --max-time 30 "http://127.0.0.1:$HTTPD_PORT/gone.html"
   logged=$(sed -nE 's|^([0-9/]{10} [0-9:]{8}) \[error\].*gone\.html.*|\1|p' "$RUN/error.log" | tail -n 1)
   if [[ -z $logged ]]; then
@@ -58,9 +58,22 @@ fi
 # but keeps TZ for its own workers, where the module answers.
 serve_with "the server started with TZ=America/New_York" --env-tz America/New_York
 case $server/$via in
-  apache/cgi | apache/cgid | apache/fcgid | nginx/module) check_dates America/New_York ;;
+  apache/cgi | apache/cgid | apache/fcgid | apache/module | nginx/module) check_dates America/New_York ;;
   *) check_dates '' ;;
 esac
+
+# SetEnv per directory: the page's directory gives its includes their zone,
+# one for the site and another for docs/.
+if [[ $server/$via == apache/cgid || $server/$via == apache/module ]]; then
+  printf '<Directory "%s">\n    SetEnv TZ %s\n</Directory>\n' "$RUN/site" America/New_York \
+    "$RUN/site/docs" Asia/Tokyo >"$RUN/conf.d/zones.conf"
+  echo '<samp id="site"><!--#include virtual="/cgi-bin/pagestamp?%H2:%PM+%TZ" --></samp>' >"$RUN/site/zones.shtml"
+  chmod a+r "$RUN/conf.d/zones.conf" "$RUN/site/zones.shtml"
+  serve_with "SetEnv TZ America/New_York for the site, Asia/Tokyo for docs/"
+  check_dates Asia/Tokyo
+  check_page /zones.shtml <<<"site $(TZ=America/New_York date -r "$RUN/site/zones.shtml" '+%-H:%M %Z')"
+  rm "$RUN/conf.d/zones.conf"
+fi
 
 # A responder that is handed a socket keeps the zone it was started with for
 # the requests that bring none, and a request's own zone wins over it.

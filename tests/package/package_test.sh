@@ -27,7 +27,7 @@ known_to_dpkg() {
 }
 
 cleanup() {
-  known_to_dpkg && "${apt[@]}" purge pagestamp >/dev/null 2>&1
+  known_to_dpkg && "${apt[@]}" purge libapache2-mod-pagestamp pagestamp >/dev/null 2>&1
   rm -f "$page"
   system_apache_restore >/dev/null 2>&1
   rm -rf "$work"
@@ -58,10 +58,11 @@ build() {
   mkdir -p "$src"
   (cd "$source_dir" && git ls-files -co --exclude-standard -z | tar -c --null -T -) | tar -x -C "$src" &&
     (cd "$src" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b) &&
-    ls "$work"/pagestamp_*.deb "$work"/pagestamp_*.changes
+    ls "$work"/pagestamp_*.deb "$work"/libapache2-mod-pagestamp_*.deb "$work"/pagestamp_*.changes
 }
 check "dpkg-buildpackage -us -uc -b builds the package" build || exit 1
 deb=$(ls "$work"/pagestamp_*_*.deb)
+module_deb=$(ls "$work"/libapache2-mod-pagestamp_*_*.deb)
 
 lintian_clean() {
   lintian --pedantic "$work"/pagestamp_*.changes | tee "$work/lintian.txt"
@@ -73,6 +74,11 @@ hardened() {
   dpkg-deb -x "$deb" "$work/unpacked" && hardening-check --nocfprotection "$work/unpacked/usr/lib/cgi-bin/pagestamp"
 }
 check "hardening-check on the packaged program" hardened
+module_hardened() {
+  dpkg-deb -x "$module_deb" "$work/unpacked" &&
+    hardening-check --nocfprotection "$work/unpacked/usr/lib/apache2/modules/mod_pagestamp.so"
+}
+check "hardening-check on the packaged module" module_hardened
 
 # Installed, the package enables its snippet; its files are noted for purge.
 install_enables() {
@@ -96,6 +102,30 @@ switch_to_fcgid() {
 }
 check "a2enconf pagestamp-fcgid in its place" switch_to_fcgid
 check "the same page through the responder under mod_fcgid" \
+  system_apache_page_is /pagestamp-package-test.shtml $'<p>\rApril 2003</p>\n'
+
+# The module takes the URL from the responder, and its removal gives it back.
+enabled_now() { (cd /etc/apache2 && ls conf-enabled mods-enabled | grep pagestamp | tr '\n' ' '); }
+module_installed() {
+  "${apt[@]}" install "$module_deb" && system_apache_reload && dpkg-query -L libapache2-mod-pagestamp >"$work/module-files" &&
+    [[ $(enabled_now) == "pagestamp.conf pagestamp.conf pagestamp.load " ]] || { enabled_now; return 1; }
+}
+check "apt-get install of the module moves the URL from the responder to it" module_installed
+check "the same page through the module" \
+  system_apache_page_is /pagestamp-package-test.shtml $'<p>\rApril 2003</p>\n'
+module_removed() {
+  "${apt[@]}" purge libapache2-mod-pagestamp && system_apache_reload &&
+    [[ $(enabled_now) == "pagestamp-fcgid.conf " ]] || { enabled_now; return 1; }
+  local left=0 path
+  while read -r path; do
+    [[ -d $path ]] && continue
+    if [[ -e $path || -L $path ]]; then echo "left behind: $path"; left=1; fi
+  done <"$work/module-files"
+  find /etc/apache2/mods-* /var/lib/apache2/module /var/lib/libapache2-mod-pagestamp -name '*pagestamp*' 2>/dev/null | grep . && left=1
+  ((left == 0))
+}
+check "apt-get purge of the module gives the URL back, and leaves nothing" module_removed
+check "the same page through the responder again" \
   system_apache_page_is /pagestamp-package-test.shtml $'<p>\rApril 2003</p>\n'
 
 # Removal disables the snippet, whichever the webmaster left enabled: the
@@ -125,8 +155,8 @@ check "apt-get purge leaves no file and no link" purged
 system_apache_restore >"$work/restore.log" 2>&1
 rm -f "$page"
 tested() {
-  autopkgtest --output-dir "$work/autopkgtest" "$deb" "$src" -- null || return 1
-  "${apt[@]}" purge pagestamp
+  autopkgtest --output-dir "$work/autopkgtest" "$deb" "$module_deb" "$src" -- null || return 1
+  "${apt[@]}" purge libapache2-mod-pagestamp pagestamp
 }
 check "autopkgtest of the package (null)" tested
 exit $((failures != 0))

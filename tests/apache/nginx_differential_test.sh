@@ -4,7 +4,7 @@
 # with the shipped snippet, over templates of all 36 codes, files of every
 # size class (the large ones sparse) and times, and zones given both ways.
 # The two texts of each pair must be the same bytes.
-# Usage: differential_test.sh PROGRAM
+# Usage: nginx_differential_test.sh PROGRAM
 source "$(dirname "$0")/lib.sh"
 program=$1
 prepare_site "$program"
