@@ -292,6 +292,7 @@ const char* const tz_strings[] = {
     "EST5EDT,M3.2.0/-1,M11.1.0/30",
     // southern hemisphere
     "AEST-10AEDT,M10.1.0,M4.1.0/3", "NZST-12NZDT,M9.5.0,M4.1.0/3", "<-04>4<-03>,M9.1.6/24,M4.1.6/24",
+    "XXX-13YYY,M12.5.0/3,M1.2.0",
     // malformed: what glibc keeps of them
     "EST", "EST+-5", "EST 5", " EST5", "EST5EDT+ 4", "EST65536", "EST-65535", "EST99999999999999999999999",
     "EST5EDT,J0", "EST5EDT,J366", "EST5EDT,M3.0.0,M11.1.0", "EST5EDT,M3.6.0", "EST5EDT,M3.2.7", "EST5EDT,M3.2.0x",
