@@ -261,7 +261,8 @@ std::int64_t change_time(const change_rule& rule, std::int64_t offset, int year)
         start += before[month - 1] * seconds_per_day;
         // Zeller's congruence: the weekday of the month's first day.
         const int shifted_month = (month + 9) % 12 + 1;
-        const int march_year = month <= 2 ? year - 1 : year;
+        // glibc's year wraps past INT_MAX, as tm_year + 1900 does there.
+        const int march_year = month <= 2 ? static_cast<int>(static_cast<unsigned>(year) - 1U) : year;
         const int century = march_year / 100;
         const int in_century = march_year % 100;
         int weekday = ((26 * shifted_month - 2) / 10 + 1 + in_century + in_century / 4 + century / 4 - 2 * century) % 7;
