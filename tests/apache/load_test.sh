@@ -16,7 +16,7 @@ check_dates_page
 page=/docs/dates.shtml
 # Inside httpd, threads answer in different zones at once: a page whose
 # includes each name another (SetEnv by the include's query).
-if [[ $via == module ]]; then
+if [[ $server/$via == apache/module ]]; then
   zones=(Asia/Tokyo America/New_York Europe/London Australia/Lord_Howe)
   for zone in "${zones[@]}"; do
     printf '<If "%%{QUERY_STRING} =~ /%s$/">\n    SetEnv TZ %s\n</If>\n' "${zone#*/}" "$zone"

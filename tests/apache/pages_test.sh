@@ -122,16 +122,20 @@ EOF
 else
   # Headers of more than 64 KiB: nginx cannot put the params into its one
   # record and fails the include, which must show as a failed include, not
-  # as nginx's error page inside the paragraph.
+  # as nginx's error page inside the paragraph. The module sends no record.
   filler=$(printf '%*s' 40000 '' | tr ' ' x)
   fetch_extra=(-H "X-Filler-1: $filler" -H "X-Filler-2: $filler")
-  check_page /docs/dates.shtml <<EOF
+  if [[ $via == module ]]; then
+    check_dates_page
+  else
+    check_page /docs/dates.shtml <<EOF
 d1 (no CR)$nginx_error
 d2 (no CR)$nginx_error
 d3 (no CR)$nginx_error
 d4 (no CR)$nginx_error
 d5 (no CR)$nginx_error
 EOF
+  fi
   fetch_extra=()
 fi
 
