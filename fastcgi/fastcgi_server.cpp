@@ -28,6 +28,7 @@ struct slot {
     // Told once by an edge, and true until a read or write would block.
     bool readable = false;
     bool writable = false;
+    bool watching_writes = false;
     // The peer has shut down its sending side. Requests it sent before are
     // still owed their answers: a half-closed socket takes them.
     bool peer_done = false;
@@ -154,6 +155,13 @@ bool flush(std::size_t i)
             return false;
         }
     }
+    const bool stalled = !c.output.empty();
+    if (stalled != s.watching_writes) {
+        const auto how = stalled ? sys::watch::read_and_write_edges : sys::watch::read_edges;
+        if (sys::change_watch(event_set, s.fd, how, static_cast<std::uint32_t>(i))) {
+            s.watching_writes = stalled;
+        }
+    }
     return sent;
 }
 
@@ -164,6 +172,10 @@ bool receive(std::size_t i)
     slot& s = slots[i];
     const ssize_t got = sys::read_some(s.fd, c.input.tail(), c.input.room());
     if (got > 0) {
+        // A stream socket fills a read as far as it holds: a short one has
+        // emptied it, and what comes next brings an event of its own. A read
+        // only to learn EAGAIN would cost a system call a request.
+        s.readable = static_cast<std::size_t>(got) == c.input.room();
         c.input.grow(static_cast<std::size_t>(got));
         touch(i);
         return true;
@@ -222,7 +234,7 @@ void watch_listener()
 void open_slot(int fd)
 {
     const std::size_t i = free_slots[--free_count];
-    if (!sys::add_watch(event_set, fd, sys::watch::reads_and_writes_edge, static_cast<std::uint32_t>(i))) {
+    if (!sys::add_watch(event_set, fd, sys::watch::read_edges, static_cast<std::uint32_t>(i))) {
         sys::close_fd(fd);
         ++free_count;
         return;
@@ -232,6 +244,7 @@ void open_slot(int fd)
     }
     slots[i] = slot{};
     slots[i].fd = fd;
+    slots[i].writable = true; // a new socket has room
     reset(connections[i]);
     touch(i);
     // Descriptors come lowest first: once one is this close to the limit,

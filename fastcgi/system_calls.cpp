@@ -91,12 +91,26 @@ long long descriptor_limit()
 
 int make_event_set() { return static_cast<int>(syscall(SYS_epoll_create1, EPOLL_CLOEXEC)); }
 
-bool add_watch(int set, int fd, watch how, std::uint32_t key)
+namespace {
+
+bool control_watch(int set, int operation, int fd, watch how, std::uint32_t key)
 {
     epoll_event wanted{};
-    wanted.events = how == watch::reads ? EPOLLIN : EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    wanted.events = how == watch::reads ? EPOLLIN : EPOLLIN | EPOLLRDHUP | EPOLLET;
+    if (how == watch::read_and_write_edges) {
+        wanted.events |= EPOLLOUT;
+    }
     wanted.data.u32 = key;
-    return syscall(SYS_epoll_ctl, set, EPOLL_CTL_ADD, fd, &wanted) == 0;
+    return syscall(SYS_epoll_ctl, set, operation, fd, &wanted) == 0;
+}
+
+} // namespace
+
+bool add_watch(int set, int fd, watch how, std::uint32_t key) { return control_watch(set, EPOLL_CTL_ADD, fd, how, key); }
+
+bool change_watch(int set, int fd, watch how, std::uint32_t key)
+{
+    return control_watch(set, EPOLL_CTL_MOD, fd, how, key);
 }
 
 void remove_watch(int set, int fd)

@@ -39,8 +39,12 @@ long long descriptor_limit();
 // epoll: a set that is told of each descriptor once, and reports the ones
 // ready. `key` comes back with each of the descriptor's events.
 int make_event_set();
-enum class watch { reads, reads_and_writes_edge };
+// A connection is watched by edges, told once of each change; for room to
+// write only while a write has stalled, or every byte the peer takes would
+// wake the loop.
+enum class watch { reads, read_edges, read_and_write_edges };
 bool add_watch(int set, int fd, watch how, std::uint32_t key);
+bool change_watch(int set, int fd, watch how, std::uint32_t key);
 void remove_watch(int set, int fd);
 struct event {
     std::uint32_t key;
