@@ -1,25 +1,39 @@
 #include "fastcgi/fastcgi_server.hpp"
 
 #include "fastcgi/fastcgi_connection.hpp"
-
+#include "fastcgi/slot_list.hpp"
 #include "fastcgi/system_calls.hpp"
 
 #include <cerrno>
-#include <poll.h>
-#include <sys/uio.h>
+#include <csignal>
+#include <iterator>
 
 namespace pagestamp::fastcgi {
 
 namespace {
 
 constexpr int listener = 0;
+// The keys of the two descriptors that are not connections; a connection's
+// key is its slot.
+constexpr std::uint32_t listener_key = 0xffff0000U;
+constexpr std::uint32_t signal_key = 0xffff0001U;
 
 struct slot {
-    long long deadline_ms = 0;
+    long long idle_deadline_ms = 0;
+    long long request_deadline_ms = 0;
+    // What the socket held that the peer had not taken when a write last
+    // stalled: less of it later is progress, though no write completed.
+    long long unsent = 0;
     int fd = -1;
+    // Told once by an edge, and true until a read or write would block.
+    bool readable = false;
+    bool writable = false;
+    bool watching_writes = false;
     // The peer has shut down its sending side. Requests it sent before are
     // still owed their answers: a half-closed socket takes them.
     bool peer_done = false;
+    bool hung_up = false; // gone entirely, or the socket failed
+    bool closing = false; // no further request: closed once its output is sent
 };
 
 // The connections are tens of megabytes of address space. The responder maps
@@ -28,34 +42,79 @@ struct slot {
 // only as far as its connections use it.
 connection* connections = nullptr;
 constinit slot slots[max_connections];
-// The stop signals' descriptor and the listener come first.
-constexpr std::size_t fixed_fds = 2;
-pollfd poll_fds[max_connections + fixed_fds];
-std::size_t poll_slots[max_connections + fixed_fds];
-std::size_t open_count = 0;
-std::size_t next_turn = 0;
-int stop_fd = -1;
-bool stop_requested = false;
+constinit slot_list<max_connections> by_idle_deadline;
+constinit slot_list<max_connections> by_request_deadline;
+constinit slot_list<max_connections> ready; // whole requests, in turn
+constinit std::uint16_t free_slots[max_connections];
+std::size_t free_count = 0;
+// Requests taken from `ready` before the next wait: those ready at the last
+// one, so a connection whose next request is whole goes behind the others.
+std::size_t round_left = 0;
 
-// The clock, read once a round, when poll returns: a system call per read
+int event_set = -1;
+int signals = -1;
+bool internet = false;
+long long descriptor_limit = 0;
+
+enum class run_state { serving, stopping, ending };
+run_state state = run_state::serving;
+long long stop_at_ms = 0;
+
+bool listener_watched = false;
+// The last connection took a descriptor next to the reserve: no more until
+// one closes.
+bool descriptors_short = false;
+long long accept_resume_ms = 0; // after the system ran out of descriptors
+
+// The clock, read once a round, when the wait returns: a system call per read
 // and per write would cost more than the stamp. Deadlines are late by at
 // most the work of one round.
 long long now_ms = 0;
 
-void touch(std::size_t i) { slots[i].deadline_ms = now_ms + idle_timeout_ms; }
+std::size_t open_count() { return max_connections - free_count; }
+
+// Stopping, a kept connection is closed once idle this long: one its server
+// uses is closed after its next answer, and one it has left cold is
+// unlikely to be taken just as it closes.
+constexpr int stop_idle_ms = 100;
+
+void touch(std::size_t i)
+{
+    slots[i].idle_deadline_ms = now_ms + (state == run_state::serving ? idle_timeout_ms : stop_idle_ms);
+    by_idle_deadline.push_back(i);
+}
 
 void close_slot(std::size_t i)
 {
-    sys::close_fd(slots[i].fd);
+    sys::close_fd(slots[i].fd); // which also takes it out of the event set
     slots[i].fd = -1;
-    --open_count;
+    by_idle_deadline.remove(i);
+    by_request_deadline.remove(i);
+    ready.remove(i);
+    free_slots[free_count++] = static_cast<std::uint16_t>(i);
+    descriptors_short = false;
 }
+
+// Some of a request has come, or a record has begun.
+bool under_way(const connection& c) { return c.request_id != 0 || !c.input.empty(); }
 
 bool wants_input(std::size_t i)
 {
     const connection& c = connections[i];
-    return !slots[i].peer_done && !c.broken && !c.close_when_sent && !c.request_ready() && c.input.room() > 0 &&
-           c.output.room() >= largest_reply;
+    const slot& s = slots[i];
+    return !s.peer_done && !s.closing && !c.broken && !c.close_when_sent && !c.request_ready() &&
+           c.input.room() > 0 && c.output.room() >= largest_reply;
+}
+
+// The request clock runs while a begun request waits on its peer's bytes.
+void time_request(std::size_t i)
+{
+    if (!wants_input(i) || !under_way(connections[i])) {
+        by_request_deadline.remove(i);
+    } else if (!by_request_deadline.contains(i)) {
+        slots[i].request_deadline_ms = now_ms + request_timeout_ms;
+        by_request_deadline.push_back(i);
+    }
 }
 
 // Handles what the peer has sent, and closes once there is nothing left to
@@ -63,129 +122,268 @@ bool wants_input(std::size_t i)
 void step(std::size_t i)
 {
     connection& c = connections[i];
-    const progress done = handle_input(c);
-    const bool finished = done == progress::close || (slots[i].peer_done && done == progress::need_input);
-    if (c.broken || (finished && c.output.empty())) {
-        close_slot(i);
+    const slot& s = slots[i];
+    const progress done = s.closing ? progress::close : handle_input(c);
+    if (done == progress::request_ready && !ready.contains(i)) {
+        ready.push_back(i);
     }
+    const bool over = done == progress::close || (s.peer_done && done == progress::need_input);
+    if (c.broken || (over && c.output.empty())) {
+        close_slot(i);
+        return;
+    }
+    time_request(i);
 }
 
-void flush(std::size_t i)
+// True when bytes went out.
+bool flush(std::size_t i)
 {
     connection& c = connections[i];
-    while (!c.output.empty()) {
-        iovec pending{c.output.bytes, c.output.size()};
-        const ssize_t sent = writev(slots[i].fd, &pending, 1);
-        if (sent < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                close_slot(i);
-            }
-            return;
+    slot& s = slots[i];
+    bool sent = false;
+    while (s.writable && !c.output.empty()) {
+        const ssize_t n = sys::write_some(s.fd, c.output.bytes, c.output.size());
+        if (n > 0) {
+            c.output.drop_front(static_cast<std::size_t>(n));
+            sent = true;
+            touch(i);
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            s.writable = false;
+            s.unsent = sys::unsent_bytes(s.fd);
+        } else if (n >= 0 || errno != EINTR) {
+            close_slot(i);
+            return false;
         }
-        c.output.drop_front(static_cast<std::size_t>(sent));
-        touch(i);
     }
-    step(i); // records held back for want of output room, or the close
+    const bool stalled = !c.output.empty();
+    if (stalled != s.watching_writes) {
+        const auto how = stalled ? sys::watch::read_and_write_edges : sys::watch::read_edges;
+        if (sys::change_watch(event_set, s.fd, how, static_cast<std::uint32_t>(i))) {
+            s.watching_writes = stalled;
+        }
+    }
+    return sent;
 }
 
-void receive(std::size_t i)
+// True when bytes or the end of input came.
+bool receive(std::size_t i)
 {
     connection& c = connections[i];
-    const ssize_t got = sys::read_some(slots[i].fd, c.input.tail(), c.input.room());
-    // A second end of input comes only with POLLHUP: the peer has gone
-    // entirely, and nothing it asked for can reach it.
-    if ((got == 0 && slots[i].peer_done) || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        close_slot(i);
-        return;
-    }
-    if (got == 0) {
-        slots[i].peer_done = true;
-        step(i);
-        return;
-    }
+    slot& s = slots[i];
+    const ssize_t got = sys::read_some(s.fd, c.input.tail(), c.input.room());
     if (got > 0) {
+        // A stream socket fills a read as far as it holds: a short one has
+        // emptied it, and what comes next brings an event of its own. A read
+        // only to learn EAGAIN would cost a system call a request.
+        s.readable = static_cast<std::size_t>(got) == c.input.room();
         c.input.grow(static_cast<std::size_t>(got));
         touch(i);
-        step(i);
+        return true;
     }
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        s.readable = errno == EINTR;
+        return false;
+    }
+    // An end of input with the peer gone entirely: nothing it asked for can
+    // reach it.
+    if (got < 0 || s.peer_done || s.hung_up) {
+        close_slot(i);
+        return false;
+    }
+    s.peer_done = true;
+    s.readable = false;
+    return true;
+}
+
+// Moves a connection on as far as its socket allows: sends what waits, reads
+// while it wants input, and handles each whole record.
+void pump(std::size_t i)
+{
+    const slot& s = slots[i];
+    for (;;) {
+        const bool sent = flush(i);
+        if (s.fd < 0) {
+            return;
+        }
+        const bool got = s.readable && wants_input(i) && receive(i);
+        if (s.fd < 0) {
+            return;
+        }
+        step(i);
+        if (s.fd < 0 || !(sent || got || (s.writable && !connections[i].output.empty()))) {
+            return;
+        }
+    }
+}
+
+void watch_listener()
+{
+    const bool wanted =
+        state == run_state::serving && free_count > 0 && !descriptors_short && now_ms >= accept_resume_ms;
+    if (wanted == listener_watched) {
+        return;
+    }
+    if (wanted) {
+        listener_watched = sys::add_watch(event_set, listener, sys::watch::reads, listener_key);
+    } else {
+        sys::remove_watch(event_set, listener);
+        listener_watched = false;
+    }
+}
+
+void open_slot(int fd)
+{
+    const std::size_t i = free_slots[--free_count];
+    if (!sys::add_watch(event_set, fd, sys::watch::read_edges, static_cast<std::uint32_t>(i))) {
+        sys::close_fd(fd);
+        ++free_count;
+        return;
+    }
+    if (internet) {
+        sys::set_no_delay(fd);
+    }
+    slots[i] = slot{};
+    slots[i].fd = fd;
+    slots[i].writable = true; // a new socket has room
+    reset(connections[i]);
+    touch(i);
+    // Descriptors come lowest first: once one is this close to the limit,
+    // every lower one is taken.
+    descriptors_short = fd + 1 + reserved_descriptors >= descriptor_limit;
 }
 
 void accept_connections()
 {
-    for (std::size_t i = 0; i < max_connections && open_count < max_connections; ++i) {
-        if (slots[i].fd >= 0) {
+    while (free_count > 0 && !descriptors_short) {
+        const int fd = sys::accept_connection(listener);
+        if (fd >= 0) {
+            open_slot(fd);
             continue;
         }
-        const int fd = sys::accept_connection(listener);
-        if (fd < 0) {
-            return; // none waiting, or another process took it
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // Retrying at once would spin: the listener stays readable.
+            accept_resume_ms = now_ms + accept_pause_ms;
+            descriptor_limit = sys::descriptor_limit(); // it may have been lowered since the start
         }
-        slots[i].fd = fd;
-        slots[i].peer_done = false;
-        ++open_count;
-        reset(connections[i]);
-        touch(i);
+        break; // none waiting, another process took it, or no descriptor
     }
+    watch_listener();
 }
 
-int poll_timeout_ms(long long now)
+// Closing a kept connection races with its server sending a request down
+// it, which fails that include: a connection idle at the stop is closed only
+// once it stays idle for stop_idle_ms, or after its next answer. Whatever
+// is open at the deadline is closed with the process.
+void begin_stop()
 {
-    long long earliest = -1;
-    for (std::size_t i = 0; i < max_connections; ++i) {
-        if (slots[i].fd >= 0 && (earliest < 0 || slots[i].deadline_ms < earliest)) {
-            earliest = slots[i].deadline_ms;
-        }
-    }
-    return earliest < 0 ? -1 : static_cast<int>(earliest > now ? earliest - now : 0);
-}
-
-// One round of poll: new connections (while a slot is free, else they wait
-// in the queue), reads, writes and timeouts.
-void serve_once()
-{
-    std::size_t count = 0;
-    poll_fds[count++] = {stop_fd, POLLIN, 0};
-    // A full table leaves new connections waiting in the listener's queue.
-    poll_fds[count++] = {listener, static_cast<short>(open_count < max_connections ? POLLIN : 0), 0};
+    state = run_state::stopping;
+    stop_at_ms = now_ms + stop_deadline_ms;
+    watch_listener();
     for (std::size_t i = 0; i < max_connections; ++i) {
         if (slots[i].fd >= 0) {
-            const connection& c = connections[i];
-            const auto events = static_cast<short>((c.output.empty() ? 0 : POLLOUT) | (wants_input(i) ? POLLIN : 0));
-            poll_slots[count] = i;
-            poll_fds[count++] = {slots[i].fd, events, 0};
+            touch(i); // in order, as every deadline from now on is this close
+            // Bytes that came before the signal, though no event for them has
+            // been handled yet, begin a request.
+            slots[i].readable = true;
+            pump(i);
         }
     }
-    const int ready = sys::wait_for(poll_fds, count, poll_timeout_ms(now_ms));
-    now_ms = sys::monotonic_ms();
-    if (ready <= 0) {
-        return; // nothing before the earliest deadline
+}
+
+void take_signals()
+{
+    for (int signal = sys::take_signal(signals); signal != 0; signal = sys::take_signal(signals)) {
+        const bool stop = signal == SIGTERM || signal == SIGHUP;
+        if (signal == SIGINT || (stop && state != run_state::serving)) {
+            state = run_state::ending;
+        } else if (stop) {
+            begin_stop();
+        }
+        // SIGUSR1 and SIGUSR2 mean nothing here: taken, so they cannot kill.
     }
-    stop_requested = poll_fds[0].revents != 0;
-    if ((poll_fds[1].revents & POLLIN) != 0) {
+}
+
+void on_event(const sys::event& e)
+{
+    if (e.key == signal_key) {
+        take_signals();
+        return;
+    }
+    if (e.key == listener_key) {
         accept_connections();
+        return;
     }
-    for (std::size_t k = fixed_fds; k < count; ++k) {
-        const short events = poll_fds[k].revents;
-        const std::size_t i = poll_slots[k];
-        if (slots[i].fd >= 0 && (events & (POLLOUT | POLLERR)) != 0) {
-            flush(i);
-        }
-        if (slots[i].fd >= 0 && (events & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            receive(i);
-        }
+    if (e.key >= max_connections || slots[e.key].fd < 0) {
+        return; // closed earlier in this round
     }
+    slot& s = slots[e.key];
+    s.readable = s.readable || e.readable || e.hung_up;
+    s.writable = s.writable || e.writable || e.hung_up;
+    s.hung_up = s.hung_up || e.hung_up;
+    pump(e.key);
 }
 
 void close_expired()
 {
-    for (std::size_t i = 0; i < max_connections; ++i) {
-        if (slots[i].fd >= 0 && slots[i].deadline_ms <= now_ms) {
+    while (!by_idle_deadline.empty() && slots[by_idle_deadline.front()].idle_deadline_ms <= now_ms) {
+        const std::size_t i = by_idle_deadline.front();
+        const connection& c = connections[i];
+        if (state == run_state::stopping && (under_way(c) || c.request_ready() || !c.output.empty())) {
+            touch(i); // owed an answer: the request's clock and the deadline bound it
+            continue;
+        }
+        const long long unsent = c.output.empty() ? -1 : sys::unsent_bytes(slots[i].fd);
+        if (unsent >= 0 && unsent < slots[i].unsent) {
+            slots[i].unsent = unsent;
+            touch(i);
+        } else {
             close_slot(i);
         }
     }
+    while (!by_request_deadline.empty() && slots[by_request_deadline.front()].request_deadline_ms <= now_ms) {
+        close_slot(by_request_deadline.front());
+    }
+}
+
+// The milliseconds until the earliest deadline; -1 when there is none.
+int wait_timeout()
+{
+    if (!ready.empty()) {
+        return 0;
+    }
+    long long earliest = -1;
+    const auto consider = [&earliest](long long at) {
+        if (earliest < 0 || at < earliest) {
+            earliest = at;
+        }
+    };
+    if (!by_idle_deadline.empty()) {
+        consider(slots[by_idle_deadline.front()].idle_deadline_ms);
+    }
+    if (!by_request_deadline.empty()) {
+        consider(slots[by_request_deadline.front()].request_deadline_ms);
+    }
+    if (state == run_state::stopping) {
+        consider(stop_at_ms);
+    }
+    if (state == run_state::serving && !listener_watched && accept_resume_ms > now_ms) {
+        consider(accept_resume_ms);
+    }
+    return earliest < 0 ? -1 : static_cast<int>(earliest > now_ms ? earliest - now_ms : 0);
+}
+
+// One wait: new connections, reads, writes, signals and timeouts.
+void serve_round()
+{
+    static sys::event events[max_connections + 2];
+    watch_listener(); // slots freed and pauses over since the last round
+    const int count = sys::wait_for_events(event_set, events, std::size(events), wait_timeout());
+    now_ms = sys::monotonic_ms();
+    for (int k = 0; k < count; ++k) {
+        on_event(events[k]);
+    }
+    close_expired();
+    round_left = ready.size();
 }
 
 } // namespace
@@ -194,43 +392,65 @@ bool listening_on_stdin() { return sys::is_listening(listener); }
 
 bool start_server()
 {
+    event_set = sys::make_event_set();
+    signals = sys::signal_fd();
+    now_ms = sys::monotonic_ms();
+    descriptor_limit = sys::descriptor_limit();
+    internet = sys::is_internet_socket(listener);
+    connections = static_cast<connection*>(sys::map_memory(max_connections * sizeof(connection)));
+    for (std::size_t i = 0; i < max_connections; ++i) {
+        free_slots[i] = static_cast<std::uint16_t>(max_connections - 1 - i); // slot 0 first
+    }
+    free_count = max_connections;
     // Several processes may share one listening socket (spawn-fcgi -F): the
     // one that loses a race for a connection must not block in accept.
-    stop_fd = sys::stop_signal_fd();
-    now_ms = sys::monotonic_ms();
-    connections = static_cast<connection*>(sys::map_memory(max_connections * sizeof(connection)));
-    return stop_fd >= 0 && connections != nullptr && sys::set_nonblocking(listener);
+    const bool ready_to_serve = signals >= 0 && event_set >= 0 && connections != nullptr &&
+                                sys::set_nonblocking(listener) &&
+                                sys::add_watch(event_set, signals, sys::watch::reads, signal_key);
+    watch_listener();
+    return ready_to_serve && listener_watched;
 }
 
 bool next_request(ready_request& request)
 {
-    while (!stop_requested) {
-        // Whole requests first, taking turns, so no connection waits on another.
-        for (std::size_t k = 0; k < max_connections; ++k) {
-            const std::size_t i = (next_turn + k) % max_connections;
-            if (slots[i].fd >= 0 && connections[i].request_ready()) {
-                next_turn = i + 1;
-                request.slot = i;
-                request.trusted = read_request(connections[i], request.env, request.time_zone);
-                return true;
-            }
+    while (state != run_state::ending) {
+        if (state == run_state::stopping && (open_count() == 0 || now_ms >= stop_at_ms)) {
+            return false;
         }
-        serve_once();
-        close_expired();
+        if (round_left > 0 && !ready.empty()) {
+            --round_left;
+            const std::size_t i = ready.front();
+            ready.remove(i);
+            request.slot = i;
+            request.trusted = read_request(connections[i], request.env, request.time_zone);
+            return true;
+        }
+        serve_round();
     }
     return false;
 }
 
+namespace {
+
+void after_reply(std::size_t i)
+{
+    // Stopping, the connection is closed after this answer.
+    slots[i].closing = slots[i].closing || state != run_state::serving;
+    pump(i);
+}
+
+} // namespace
+
 void send_answer(const ready_request& request, std::string_view header, std::string_view body, int status)
 {
     answer(connections[request.slot], header, body, status);
-    flush(request.slot);
+    after_reply(request.slot);
 }
 
 void send_refusal(const ready_request& request, int status)
 {
     refuse(connections[request.slot], status);
-    flush(request.slot);
+    after_reply(request.slot);
 }
 
 } // namespace pagestamp::fastcgi

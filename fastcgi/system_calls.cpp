@@ -2,11 +2,15 @@
 
 #include <bit>
 #include <csignal>
-#include <cstdint>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -18,7 +22,10 @@ namespace {
 
 // The kernel's signal set: one bit per signal, signal n at bit n - 1.
 constexpr std::uint64_t signal_bit(int signal) { return std::uint64_t{1} << static_cast<unsigned>(signal - 1); }
-constexpr std::uint64_t stop_signals = signal_bit(SIGTERM) | signal_bit(SIGINT);
+constexpr std::uint64_t answered_signals =
+    signal_bit(SIGTERM) | signal_bit(SIGINT) | signal_bit(SIGHUP) | signal_bit(SIGUSR1) | signal_bit(SIGUSR2);
+
+constexpr std::size_t max_batch = 512;
 
 } // namespace
 
@@ -29,15 +36,31 @@ bool is_listening(int fd)
     return syscall(SYS_getsockopt, fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) == 0 && accepting != 0;
 }
 
-int stop_signal_fd()
+bool is_internet_socket(int fd)
 {
-    // Blocked, the stop signals wait for the descriptor to be read, so none is
-    // lost between two polls, and a blocked SIGPIPE never arrives at all.
-    const std::uint64_t blocked = stop_signals | signal_bit(SIGPIPE);
+    int domain = 0;
+    socklen_t size = sizeof domain;
+    return syscall(SYS_getsockopt, fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 &&
+           (domain == AF_INET || domain == AF_INET6);
+}
+
+int signal_fd()
+{
+    // Blocked, the signals wait for the descriptor to be read, so none is
+    // lost between two waits, and a blocked SIGPIPE never arrives at all.
+    const std::uint64_t blocked = answered_signals | signal_bit(SIGPIPE);
     if (syscall(SYS_rt_sigprocmask, SIG_BLOCK, &blocked, nullptr, sizeof blocked) != 0) {
         return -1;
     }
-    return static_cast<int>(syscall(SYS_signalfd4, -1, &stop_signals, sizeof stop_signals, SFD_NONBLOCK | SFD_CLOEXEC));
+    return static_cast<int>(
+        syscall(SYS_signalfd4, -1, &answered_signals, sizeof answered_signals, SFD_NONBLOCK | SFD_CLOEXEC));
+}
+
+int take_signal(int fd)
+{
+    signalfd_siginfo info{};
+    const long got = syscall(SYS_read, fd, &info, sizeof info);
+    return got == static_cast<long>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
 }
 
 bool set_nonblocking(int fd)
@@ -51,14 +74,73 @@ int accept_connection(int listener)
     return static_cast<int>(syscall(SYS_accept4, listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
 }
 
-int wait_for(pollfd* fds, std::size_t count, int timeout_ms)
+void set_no_delay(int fd)
 {
-    const timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1'000'000L};
-    return static_cast<int>(
-        syscall(SYS_ppoll, fds, count, timeout_ms < 0 ? nullptr : &timeout, nullptr, std::size_t{8}));
+    const int on = 1;
+    syscall(SYS_setsockopt, fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+long long descriptor_limit()
+{
+    rlimit64 limit{};
+    if (syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) {
+        return 0;
+    }
+    return limit.rlim_cur > 0x7fffffffULL ? 0x7fffffffLL : static_cast<long long>(limit.rlim_cur);
+}
+
+int make_event_set() { return static_cast<int>(syscall(SYS_epoll_create1, EPOLL_CLOEXEC)); }
+
+namespace {
+
+bool control_watch(int set, int operation, int fd, watch how, std::uint32_t key)
+{
+    epoll_event wanted{};
+    wanted.events = how == watch::reads ? EPOLLIN : EPOLLIN | EPOLLRDHUP | EPOLLET;
+    if (how == watch::read_and_write_edges) {
+        wanted.events |= EPOLLOUT;
+    }
+    wanted.data.u32 = key;
+    return syscall(SYS_epoll_ctl, set, operation, fd, &wanted) == 0;
+}
+
+} // namespace
+
+bool add_watch(int set, int fd, watch how, std::uint32_t key) { return control_watch(set, EPOLL_CTL_ADD, fd, how, key); }
+
+bool change_watch(int set, int fd, watch how, std::uint32_t key)
+{
+    return control_watch(set, EPOLL_CTL_MOD, fd, how, key);
+}
+
+void remove_watch(int set, int fd)
+{
+    epoll_event unused{};
+    syscall(SYS_epoll_ctl, set, EPOLL_CTL_DEL, fd, &unused);
+}
+
+int wait_for_events(int set, event* into, std::size_t room, int timeout_ms)
+{
+    epoll_event raw[max_batch];
+    const std::size_t asked = room < max_batch ? room : max_batch;
+    const long got = syscall(SYS_epoll_wait, set, raw, asked, timeout_ms);
+    for (long k = 0; k < got; ++k) {
+        const std::uint32_t bits = raw[k].events;
+        into[k] = {raw[k].data.u32, (bits & (EPOLLIN | EPOLLRDHUP)) != 0, (bits & EPOLLOUT) != 0,
+                   (bits & (EPOLLHUP | EPOLLERR)) != 0};
+    }
+    return static_cast<int>(got);
 }
 
 ssize_t read_some(int fd, char* into, std::size_t room) { return syscall(SYS_read, fd, into, room); }
+
+ssize_t write_some(int fd, const char* from, std::size_t size) { return syscall(SYS_write, fd, from, size); }
+
+long long unsent_bytes(int fd)
+{
+    int queued = 0;
+    return syscall(SYS_ioctl, fd, SIOCOUTQ, &queued) == 0 ? queued : 0;
+}
 
 void close_fd(int fd) { syscall(SYS_close, fd); }
 

@@ -13,7 +13,9 @@
 #   httpd_stop RUN              stop it, and the responder, by process id
 #   responder_start RUN / responder_stop RUN
 #                               the spawn-fcgi responder alone, for tests that
-#                               take it away; sets RESPONDER_PID
+#                               take it away; sets RESPONDER_PID. With
+#                               RESPONDER_HOLDER=1, a holder of the socket
+#                               (tests/apache/socket_holder.py) runs it instead
 #
 # How /cgi-bin/pagestamp is answered (--via):
 #   apache  cgid (the default), cgi: the CGI; fcgid: the responder, started
@@ -127,8 +129,16 @@ responder_start() {
   rm -f "$socket"
   # A session and process group of its own, stopped whole: fcgiwrap's
   # processes outlive their parent.
-  env -i "${env[@]}" setsid spawn-fcgi -n -s "$socket" -M 0660 "${owner[@]}" -- "$@" \
-    >>"$run/responder.out" 2>&1 &
+  if [[ -n ${RESPONDER_HOLDER:-} ]]; then
+    # The socket held apart from the program, as systemd's socket unit does:
+    # SIGHUP to RESPONDER_PID restarts the program on it.
+    ((${#owner[@]} == 0)) || owner=(--user "$(httpd_user)")
+    env -i "${env[@]}" setsid python3 "$HTTPD_SOURCE_DIR/tests/apache/socket_holder.py" "$socket" \
+      "$run/holder.log" "${owner[@]}" -- "$@" >>"$run/responder.out" 2>&1 &
+  else
+    env -i "${env[@]}" setsid spawn-fcgi -n -s "$socket" -M 0660 "${owner[@]}" -- "$@" \
+      >>"$run/responder.out" 2>&1 &
+  fi
   RESPONDER_PID=$!
   echo "$RESPONDER_PID" >"$run/responder.started-pid"
   local waited=0

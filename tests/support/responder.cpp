@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
@@ -90,17 +91,30 @@ live_responder::live_responder(const std::string& program, const std::vector<std
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, listener, 0);
+    // Nothing of the test's own: a limit on descriptors then counts from 3.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // prlimit sets the limits on itself and then becomes the program.
     std::vector<std::string> words = {program};
+    if (!how.limits.empty()) {
+        words = {"/usr/bin/prlimit"};
+        words.insert(words.end(), how.limits.begin(), how.limits.end());
+        words.push_back("--");
+        words.push_back(program);
+    }
     std::vector<std::string> entries = env;
-    std::vector<char*> argv = {words[0].data(), nullptr};
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
     std::vector<char*> envp;
     for (std::string& entry : entries) {
         envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+    if (posix_spawn(&pid_, words[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
         ADD_FAILURE() << "could not start " << program;
         pid_ = -1;
     }
@@ -157,12 +171,24 @@ std::string live_responder::take_stderr()
 
 stopped live_responder::stop()
 {
+    send_signal(SIGTERM);
+    return wait_end(10'000);
+}
+
+void live_responder::send_signal(int signal) const
+{
+    if (pid_ > 0) {
+        kill(pid_, signal);
+    }
+}
+
+stopped live_responder::wait_end(int limit_ms)
+{
     stopped result;
     const long long start = now_ms();
-    if (running()) {
-        kill(pid_, SIGTERM);
+    if (pid_ > 0) {
         pid_t done = 0;
-        while ((done = waitpid(pid_, &status_, WNOHANG)) == 0 && now_ms() - start < 10'000) {
+        while ((done = waitpid(pid_, &status_, WNOHANG)) == 0 && now_ms() - start < limit_ms) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (done == 0) {
@@ -178,6 +204,37 @@ stopped live_responder::stop()
         result.signal = WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
     }
     return result;
+}
+
+namespace {
+
+// /proc/PID/stat after the parenthesised name, which may hold spaces.
+std::string stat_fields(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t name_end = text.rfind(')');
+    return name_end == std::string::npos ? "" : text.substr(name_end + 2);
+}
+
+} // namespace
+
+char live_responder::state() const
+{
+    const std::string fields = stat_fields(pid_);
+    return fields.empty() ? '\0' : fields[0];
+}
+
+long long live_responder::cpu_ms() const
+{
+    // utime and stime are the 12th and 13th fields after the name.
+    std::istringstream fields(stat_fields(pid_));
+    std::string field;
+    long long ticks = 0;
+    for (int k = 1; k <= 13 && fields >> field; ++k) {
+        ticks += k >= 12 ? std::stoll(field) : 0;
+    }
+    return ticks * 1000 / sysconf(_SC_CLK_TCK);
 }
 
 bool send_all(int fd, std::string_view bytes)

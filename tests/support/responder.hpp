@@ -22,6 +22,8 @@ struct listening {
     // SO_SNDBUF of the listener, which TCP connections accepted from it
     // inherit; 0 leaves the system's.
     int send_buffer = 0;
+    // prlimit(1) options the responder starts under ("--nofile=64").
+    std::vector<std::string> limits = {};
 };
 
 class live_responder {
@@ -43,6 +45,13 @@ public:
     // SIGTERM, then waits (10 s at most before SIGKILL); how it ended, also
     // when it ended before.
     stopped stop();
+    void send_signal(int signal) const;
+    // Waits up to `limit_ms` for it to end; took_ms counts from the call.
+    stopped wait_end(int limit_ms);
+    // Its state letter in /proc (R, S, T...), or 0 once it has gone.
+    [[nodiscard]] char state() const;
+    // Its CPU time so far, user and system, in milliseconds.
+    [[nodiscard]] long long cpu_ms() const;
 
 private:
     std::string directory_;

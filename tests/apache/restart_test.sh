@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The responder restarted while pages are served, as systemctl restart does
+# it: the listening socket is held apart from the program (socket
+# activation), the old responder gets SIGTERM, answers what it has begun and
+# exits, and the next one starts on the same socket and takes the
+# connections that queued meanwhile. Behind mod_proxy_fcgi with connections
+# reused, and nginx with connections kept, no include may fail and no stamp
+# may be wrong; each old responder exits 0.
+# Usage: restart_test.sh PROGRAM REQUESTS SERVER VIA RESTARTS
+source "$(dirname "$0")/lib.sh"
+program=$1 requests=$2 server=$3 via=$4 restarts=$5
+
+prepare_site "$program"
+RESPONDER_HOLDER=1 httpd_start "$RUN" --server "$server" --via "$via" --tz Europe/London
+echo "$server ($via) on 127.0.0.1:$HTTPD_PORT, program $program, socket held by $RESPONDER_PID"
+
+# started_count: the responders the holder has started so far.
+started_count() { grep -c '^started ' "$RUN/holder.log"; }
+
+check_dates_page
+((failures == 0)) || finish
+start_load /docs/dates.shtml "$requests" held
+wait_load .quarter
+for ((i = 1; i <= restarts; i++)); do
+  kill -HUP "$RESPONDER_PID"
+  waited=0
+  until (($(started_count) > i)) || ((waited++ > 200)); do sleep 0.05; done
+  sleep 0.3
+done
+release_load
+end_load
+cat "$RUN/holder.log"
+((checked >= requests)) || { echo "FAIL: only $checked of $requests answers within the time limit" >&2; failures=$((failures + 1)); }
+echo "restarts: $restarts; pages with failed includes under load: $failed_includes, cut short: $socket_errors"
+expect_none wrong_status wrong_body failed_includes socket_errors timeouts
+exits=$(grep -c '^exited .* status 0 ' "$RUN/holder.log" || true)
+((exits == restarts)) || { echo "FAIL: $exits of $restarts responders exited 0" >&2; failures=$((failures + 1)); }
+check_dates_page
+finish
