@@ -30,6 +30,7 @@ constexpr bool longest_is_right()
 {
     std::size_t longest = 0;
     for (const kept_name& k : kept) {
+        // cppcheck-suppress useStlAlgorithm ; a loop is plainer at compile time
         longest = k.name.size() > longest ? k.name.size() : longest;
     }
     return longest == longest_kept_name;
@@ -57,7 +58,7 @@ void end_name(params_reader& r)
     r.value_ended = false;
     for (std::size_t i = 0; i < kept.size() && !r.name_unknown; ++i) {
         if (same_text(r.name.view(), kept[i].name)) {
-            r.value_of = i == document_name ? -1 : static_cast<std::int8_t>(i);
+            r.value_of = i == document_name ? std::int8_t{-1} : static_cast<std::int8_t>(i);
             r.kept.present = static_cast<std::uint8_t>(r.kept.present | bit(i));
             r.kept.too_long = static_cast<std::uint8_t>(r.kept.too_long & ~bit(i));
             r.kept.start[i] = static_cast<std::uint32_t>(r.kept.bytes.size());
@@ -115,7 +116,7 @@ void take_value(params_reader& r, std::string_view piece)
         return;
     }
     const std::string_view text = up_to_nul(piece, r.value_ended);
-    const auto which = static_cast<std::size_t>(r.value_of);
+    const auto which = static_cast<std::size_t>(static_cast<unsigned char>(r.value_of));
     std::uint32_t& size = r.kept.size[which];
     if (text.size() > kept[which].capacity - size || !r.kept.bytes.append(text)) {
         r.kept.too_long = static_cast<std::uint8_t>(r.kept.too_long | bit(which));

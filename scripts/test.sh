@@ -49,7 +49,8 @@ build_and_test build -- -DCMAKE_BUILD_TYPE=Release
 build_and_test build-asan -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAGESTAMP_SANITIZE=ON
 # The fuzz targets, each for a few seconds, and a replay of every kept input.
 build_and_test build-fuzz -L fuzz -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-  -DCMAKE_CXX_COMPILER=clang++ -DPAGESTAMP_FUZZ=ON -DPAGESTAMP_TESTS=OFF
+  -DCMAKE_CXX_COMPILER=clang++ -DPAGESTAMP_FUZZ=ON -DPAGESTAMP_TESTS=OFF \
+  -DPAGESTAMP_APACHE_MODULE=OFF -DPAGESTAMP_NGINX_MODULE=OFF
 
 # The Debian package, built from a scratch copy, linted, installed, served by
 # the system Apache, removed, purged and tested as installed. It changes the
