@@ -54,6 +54,7 @@ std::size_t round_left = 0;
 int event_set = -1;
 int signals = -1;
 bool internet = false;
+descriptor_store store;
 long long descriptor_limit = 0;
 
 enum class run_state { serving, stopping, ending };
@@ -195,6 +196,19 @@ bool receive(std::size_t i)
     return true;
 }
 
+// Stopping, a connection with nothing owed on it goes to the store, which
+// keeps it open for the next responder: what its server sends meanwhile
+// waits in the socket. Anything read and not yet answered stays here.
+void store_if_idle(std::size_t i)
+{
+    const connection& c = connections[i];
+    const slot& s = slots[i];
+    if (store.valid() && !under_way(c) && !c.request_ready() && c.output.empty() && !s.peer_done &&
+        !s.hung_up && store_connection(store, s.fd)) {
+        close_slot(i);
+    }
+}
+
 // Moves a connection on as far as its socket allows: sends what waits, reads
 // while it wants input, and handles each whole record.
 void pump(std::size_t i)
@@ -210,9 +224,15 @@ void pump(std::size_t i)
             return;
         }
         step(i);
-        if (s.fd < 0 || !(sent || got || (s.writable && !connections[i].output.empty()))) {
+        if (s.fd < 0) {
             return;
         }
+        if (!(sent || got || (s.writable && !connections[i].output.empty()))) {
+            break;
+        }
+    }
+    if (state != run_state::serving) {
+        store_if_idle(i);
     }
 }
 
@@ -390,8 +410,9 @@ void serve_round()
 
 bool listening_on_stdin() { return sys::is_listening(listener); }
 
-bool start_server()
+bool start_server(const descriptor_store& handed_store, const int* stored, std::size_t stored_count)
 {
+    store = handed_store;
     event_set = sys::make_event_set();
     signals = sys::signal_fd();
     now_ms = sys::monotonic_ms();
@@ -407,6 +428,12 @@ bool start_server()
     const bool ready_to_serve = signals >= 0 && event_set >= 0 && connections != nullptr &&
                                 sys::set_nonblocking(listener) &&
                                 sys::add_watch(event_set, signals, sys::watch::reads, signal_key);
+    for (std::size_t k = 0; ready_to_serve && k < stored_count && free_count > 0; ++k) {
+        if (sys::is_connected_stream(stored[k]) && sys::set_nonblocking(stored[k]) &&
+            sys::set_close_on_exec(stored[k])) {
+            open_slot(stored[k]); // what waits in it comes as the first event
+        }
+    }
     watch_listener();
     return ready_to_serve && listener_watched;
 }
@@ -434,8 +461,9 @@ namespace {
 
 void after_reply(std::size_t i)
 {
-    // Stopping, the connection is closed after this answer.
-    slots[i].closing = slots[i].closing || state != run_state::serving;
+    // Stopping, the connection is closed after this answer, unless the store
+    // takes it.
+    slots[i].closing = slots[i].closing || (state != run_state::serving && !store.valid());
     pump(i);
 }
 

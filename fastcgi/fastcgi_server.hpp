@@ -3,6 +3,7 @@
 // hands over as standard input, and the connections accepted from it, all
 // served by one thread with epoll. Records are left to fastcgi_connection.
 
+#include "fastcgi/descriptor_store.hpp"
 #include "request/request_env.hpp"
 
 #include <cstddef>
@@ -36,8 +37,10 @@ bool listening_on_stdin();
 // table and takes the signals: SIGTERM and SIGHUP stop it gracefully (no new
 // connection or request; those under way answered, for stop_deadline_ms at
 // most), a second one or SIGINT at once; SIGUSR1 and SIGUSR2 are ignored.
-// False when the system refuses any of it.
-bool start_server();
+// With a store, a stop hands it each kept connection once nothing is owed on
+// it, instead of closing it; `stored` are connections an earlier responder
+// stored, served as if accepted. False when the system refuses any of it.
+bool start_server(const descriptor_store& store, const int* stored, std::size_t stored_count);
 
 struct ready_request {
     std::size_t slot = 0;

@@ -6,24 +6,39 @@
 #include "driver/answer_request.hpp"
 #include "fastcgi/fastcgi_connection.hpp"
 #include "fastcgi/fastcgi_server.hpp"
+#include "fastcgi/system_calls.hpp"
 #include "request/response.hpp"
 #include "request/zone_cache.hpp"
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace pagestamp {
 
+namespace {
+
+// Read once, at the start; a null view when unset.
+std::string_view own_variable(const char* name)
+{
+    const char* const value = std::getenv(name);
+    return value != nullptr ? std::string_view(value, std::strlen(value)) : std::string_view();
+}
+
+} // namespace
+
 int serve_fastcgi()
 {
-    if (!fastcgi::start_server()) {
+    int stored[fastcgi::max_connections];
+    const std::size_t stored_count =
+        fastcgi::stored_connections(own_variable("LISTEN_PID"), own_variable("LISTEN_FDS"),
+                                    own_variable("LISTEN_FDNAMES"), sys::process_id(), stored, std::size(stored));
+    if (!fastcgi::start_server(fastcgi::open_descriptor_store(own_variable("NOTIFY_SOCKET")), stored, stored_count)) {
         return cannot_serve;
     }
     // The responder's own TZ, for requests that name none: read once, as a
     // CGI reads its own at start. Nothing changes the environment after.
-    const char* const own_tz = std::getenv("TZ");
-    const std::string_view start_zone = own_tz != nullptr ? std::string_view(own_tz, std::strlen(own_tz))
-                                                          : std::string_view();
+    const std::string_view start_zone = own_variable("TZ");
     fastcgi::ready_request request;
     while (fastcgi::next_request(request)) {
         // A zone too long to keep, or one we could not read for want of

@@ -69,6 +69,20 @@ bool set_nonblocking(int fd)
     return flags >= 0 && syscall(SYS_fcntl, fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+bool set_close_on_exec(int fd) { return syscall(SYS_fcntl, fd, F_SETFD, FD_CLOEXEC) == 0; }
+
+bool is_connected_stream(int fd)
+{
+    int type = 0;
+    socklen_t size = sizeof type;
+    sockaddr_storage peer{};
+    socklen_t peer_size = sizeof peer;
+    return syscall(SYS_getsockopt, fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_STREAM &&
+           !is_listening(fd) && syscall(SYS_getpeername, fd, &peer, &peer_size) == 0;
+}
+
+long long process_id() { return syscall(SYS_getpid); }
+
 int accept_connection(int listener)
 {
     return static_cast<int>(syscall(SYS_accept4, listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));

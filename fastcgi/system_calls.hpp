@@ -26,6 +26,12 @@ int signal_fd();
 int take_signal(int fd);
 
 bool set_nonblocking(int fd);
+bool set_close_on_exec(int fd);
+
+// Whether `fd` is a stream socket connected to a peer, not a listening one.
+bool is_connected_stream(int fd);
+
+long long process_id();
 
 // A new connection, non-blocking and closed on exec; -1 with errno when none.
 int accept_connection(int listener);

@@ -3,10 +3,15 @@
 responder on it as standard input. SIGHUP restarts it the way systemctl
 restart does: SIGTERM, wait for the exit, start the next one on the same
 socket, whose queue keeps the connections made meanwhile. SIGTERM ends both.
-Each start and exit is logged, one line each, to LOG.
+It keeps a file descriptor store as systemd does for a unit with
+FileDescriptorStoreMax=: descriptors sent to NOTIFY_SOCKET with FDSTORE=1
+are kept open and passed to the next start from fd 3 on, with LISTEN_FDS,
+LISTEN_PID and LISTEN_FDNAMES. Each start and exit is logged, one line each,
+to LOG, with the descriptors stored and passed.
 
 usage: socket_holder.py SOCKET LOG [--user USER] -- PROGRAM [ARGS...]
 """
+import fcntl
 import os
 import pwd
 import signal
@@ -30,27 +35,69 @@ def main():
     listener.listen(socket.SOMAXCONN)
     os.chmod(path, 0o666)
     log = open(log_path, "a", buffering=1)
+    account = pwd.getpwnam(user) if user else None
+    notify_path = path + ".notify"
+    if os.path.exists(notify_path):
+        os.unlink(notify_path)
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify.bind(notify_path)
+    notify.setblocking(False)
+    os.chmod(notify_path, 0o666)
+    stored = []  # (descriptor, name)
 
-    def demote():
-        if user:
-            entry = pwd.getpwnam(user)
-            os.setgid(entry.pw_gid)
-            os.setuid(entry.pw_uid)
+    def take_notifications():
+        while True:
+            try:
+                message, fds, _, _ = socket.recv_fds(notify, 4096, 16)
+            except BlockingIOError:
+                return
+            fields = dict(line.split("=", 1) for line in message.decode().splitlines() if "=" in line)
+            if fields.get("FDSTORE") == "1":
+                stored.extend((fd, fields.get("FDNAME", "stored")) for fd in fds)
+            else:
+                for fd in fds:
+                    os.close(fd)
+
+    def prepare(passed):
+        # In the child: the stored descriptors from 3 on, nothing else open
+        # beyond them, the variables that name them, then the user.
+        high = [fcntl.fcntl(fd, fcntl.F_DUPFD, 1024) for fd in passed]
+        for k, fd in enumerate(high):
+            os.dup2(fd, 3 + k)
+        os.closerange(3 + len(passed), 65536)
+        os.environ["NOTIFY_SOCKET"] = notify_path
+        if passed:
+            os.environ["LISTEN_FDS"] = str(len(passed))
+            os.environ["LISTEN_PID"] = str(os.getpid())
+            os.environ["LISTEN_FDNAMES"] = ":".join(name for _, name in stored)
+        if account:
+            os.setgid(account.pw_gid)
+            os.setuid(account.pw_uid)
 
     def start():
-        child = subprocess.Popen(command, stdin=listener.fileno(), preexec_fn=demote)
-        log.write(f"started {child.pid}\n")
+        passed = [fd for fd, _ in stored]
+        child = subprocess.Popen(command, stdin=listener.fileno(), close_fds=False,
+                                 preexec_fn=lambda: prepare(passed))
+        log.write(f"started {child.pid} passed {len(passed)}\n")
+        for fd in passed:
+            os.close(fd)
+        stored.clear()
         return child
 
     def stop(child, sig=signal.SIGTERM):
         began = time.monotonic()
         child.send_signal(sig)
-        try:
-            status = child.wait(timeout=10)
-        except subprocess.TimeoutExpired:
+        # Stopping, it stores its connections: taken as they come, as systemd
+        # does, or a full queue would hold the stop up.
+        while child.poll() is None and time.monotonic() - began < 10:
+            take_notifications()
+            time.sleep(0.001)
+        if child.poll() is None:
             child.kill()
-            status = child.wait()
-        log.write(f"exited {child.pid} status {status} after {int((time.monotonic() - began) * 1000)} ms\n")
+        status = child.wait()
+        take_notifications()
+        log.write(f"exited {child.pid} status {status} after {int((time.monotonic() - began) * 1000)} ms"
+                  f" stored {len(stored)}\n")
 
     pending = []
     signal.signal(signal.SIGHUP, lambda *_: pending.append("restart"))
@@ -58,6 +105,7 @@ def main():
     child = start()
     while True:
         time.sleep(0.01)
+        take_notifications()
         while pending:
             what = pending.pop(0)
             if what == "end":
