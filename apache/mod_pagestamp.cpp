@@ -131,11 +131,10 @@ int pagestamp_handler(request_rec* r)
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     const answer reply = pagestamp::answer_request(env_of(r->subprocess_env), zone.zone);
-    // A refusal and a can't-open are page text, as from the CGI. A failed
-    // password lookup has none: an empty stamp would look like a real one.
+    // The page text is the CGI's in every case; a failed password lookup has
+    // none, and the log says why the stamp is empty.
     if (reply.status == pagestamp::cannot_look_up) {
         ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "no resources to look up a user's home");
-        return HTTP_INTERNAL_SERVER_ERROR;
     }
     return send_page_text(r, reply);
 }

@@ -50,10 +50,6 @@ int serve_fastcgi()
             continue;
         }
         const answer reply = answer_request(request.env, zone.zone);
-        if (reply.status == cannot_look_up) {
-            fastcgi::send_refusal(request, reply.status);
-            continue;
-        }
         fastcgi::send_answer(request, fastcgi_response_header, reply.body.view(), reply.status);
     }
     return 0;

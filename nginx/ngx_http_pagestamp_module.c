@@ -170,9 +170,6 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
 
     plcf = ngx_http_get_module_loc_conf(r, ngx_http_pagestamp_module);
     len = pagestamp_answer(&include, plcf->zone, page);
-    if (len == 0) {
-        return NGX_HTTP_SERVICE_UNAVAILABLE;
-    }
 
     /* the page text is copied once, into a buffer of its own size */
     b = ngx_create_temp_buf(r->pool, len);

@@ -40,9 +40,6 @@ extern "C" std::size_t pagestamp_answer(const pagestamp_include* include, const 
 {
     using namespace pagestamp;
     const answer reply = answer_request(include_env(*include), reinterpret_cast<const zone_info*>(zone));
-    if (reply.status == cannot_look_up) {
-        return 0;
-    }
     page[0] = header_end;
     std::memcpy(page + 1, reply.body.c_str(), reply.body.size());
     return 1 + reply.body.size();

@@ -38,9 +38,8 @@ const pagestamp_zone *pagestamp_find_zone(const unsigned char *tz, size_t len,
 #define PAGESTAMP_PAGE_CAPACITY 4095
 
 /* Writes the page text into page (PAGESTAMP_PAGE_CAPACITY bytes), times in
- * zone (NULL: the process's own), and returns its length; 0 when there is
- * none to give (the password database could not be asked), which the server
- * should answer as unavailable. */
+ * zone (NULL: the process's own), and returns its length: at least 1, as a
+ * lookup that could not be made leaves the CGI's empty stamp, the CR alone. */
 size_t pagestamp_answer(const pagestamp_include *include,
                         const pagestamp_zone *zone, unsigned char *page);
 

@@ -10,6 +10,12 @@ source "$(dirname "$0")/lib.sh"
 program=$1 server=$2 via=$3 mpm=${4:-event}
 
 prepare_site "$program"
+# A user whose entry needs more room than a lookup is given: the lookup
+# fails, which says nothing about the file, so the stamp is empty instead of
+# saying it cannot be opened, through every way as from the CGI.
+printf 'crowded:x:2999:2999:%s:%s:/usr/sbin/nologin\n' "$(printf '%*s' 3000 '' | tr ' ' g)" "$RUN/home/ann" >>"$RUN/passwd"
+echo '<samp id="crowded"><!--#include virtual="/cgi-bin/pagestamp/~crowded/notes.html?%Y4" --></samp>' \
+  >"$RUN/site/docs/crowded.shtml"
 httpd_start "$RUN" --server "$server" --via "$via" --mpm "$mpm" --tz Europe/London
 echo "$server ($via) on 127.0.0.1:$HTTPD_PORT, program $program"
 
@@ -151,6 +157,10 @@ own April 2003
 none 2003-4-2
 exec $exec_none
 raw 100% sure, %2fkept/ 2003
+EOF
+
+check_page /docs/crowded.shtml <<'EOF'
+crowded 
 EOF
 
 check_page /~ann/ <<'EOF'
