@@ -35,7 +35,7 @@ system_nginx_site() {
 system_nginx_start() {
   local waited=0
   if system_nginx_running; then
-    nginx -t -q && nginx -s reload
+    nginx -t -q && system_nginx_signal HUP
     return
   fi
   nginx || return 1
@@ -56,9 +56,13 @@ system_nginx_restart() {
   system_nginx_start
 }
 
+# By the pid file: `nginx -s` reads the configuration first, and gives up on
+# one that no longer loads.
+system_nginx_signal() { kill -"$1" "$(cat "$system_nginx_pid_file")"; }
+
 system_nginx_stop() {
   local waited=0
-  nginx -s stop
+  system_nginx_signal TERM
   while system_nginx_running && ((waited++ < 100)); do sleep 0.1; done
   system_nginx_started=
 }
@@ -70,6 +74,6 @@ system_nginx_restore() {
   if [[ -n $system_nginx_saved ]]; then
     rm -rf "$system_nginx_sites" && cp -a "$system_nginx_saved" "$system_nginx_sites"
     system_nginx_saved=
-    ! system_nginx_running || nginx -s reload
+    ! system_nginx_running || system_nginx_signal HUP
   fi
 }
