@@ -5,7 +5,8 @@
 # they go where Debian's Apache, nginx and systemd look for them.
 set(PAGESTAMP_SOCKET /run/pagestamp.sock)
 install(CODE "set(PAGESTAMP_TEMPLATES \"${CMAKE_CURRENT_SOURCE_DIR}/packaging\")
-              set(PAGESTAMP_SOCKET \"${PAGESTAMP_SOCKET}\")")
+              set(PAGESTAMP_SOCKET \"${PAGESTAMP_SOCKET}\")
+              set(PAGESTAMP_NGINX_MODULE ${PAGESTAMP_NGINX_MODULE})")
 install(CODE [[
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     set(etc "/etc")
@@ -24,6 +25,10 @@ install(CODE [[
     nginx/pagestamp-http.conf "${etc}/nginx/snippets"
     systemd/pagestamp.socket "${units}"
     systemd/pagestamp.service "${units}")
+  # The module's snippet names its directive: of use only beside the module.
+  if(PAGESTAMP_NGINX_MODULE)
+    list(APPEND pagestamp_files nginx/pagestamp-module.conf "${etc}/nginx/snippets")
+  endif()
   while(pagestamp_files)
     list(POP_FRONT pagestamp_files template dir)
     get_filename_component(name "${template}" NAME)

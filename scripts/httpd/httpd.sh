@@ -25,6 +25,8 @@
 #           CGI, run by fcgiwrap on a socket; module: ngx_http_pagestamp_module,
 #           NGINX_MODULE (default: build/ngx_http_pagestamp_module.so),
 #           which NGINX_WITH_MODULE=1 loads beside the other ways too
+#           installed: the module as its package enabled it, with its snippet
+#           (NGINX_ETC, default /etc/nginx); its zone is the server's (--env-tz)
 # A socket's program is started by spawn-fcgi, which hands it over as
 # standard input exactly as systemd's pagestamp.socket would.
 #
@@ -41,6 +43,8 @@ HTTPD_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 HTTPD_BIN=${HTTPD_BIN:-$(command -v apache2 || echo /usr/sbin/apache2)}
 NGINX_BIN=${NGINX_BIN:-$(command -v nginx || echo /usr/sbin/nginx)}
 NGINX_MODULE=${NGINX_MODULE:-$HTTPD_SOURCE_DIR/build/ngx_http_pagestamp_module.so}
+NGINX_ETC=${NGINX_ETC:-/etc/nginx}
+NGINX_MODULES_DIR=${NGINX_MODULES_DIR:-/usr/lib/nginx/modules}
 FCGIWRAP_BIN=${FCGIWRAP_BIN:-$(command -v fcgiwrap || echo /usr/sbin/fcgiwrap)}
 HTTPD_PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
@@ -200,6 +204,14 @@ httpd_nginx_via() {
       [[ -z $tz ]] || zone=(-e "s|#pagestamp_time_zone .*;|pagestamp_time_zone $tz;|")
       httpd_snippet "$run" nginx/pagestamp-module.conf.in "" | sed "${zone[@]}" >"$run/pagestamp.conf"
       return ;;
+    installed)
+      # The package's files as Debian's nginx.conf includes them. The load
+      # file names the module under nginx's prefix, which is RUN here.
+      ln -sfn "$NGINX_MODULES_DIR" "$run/modules"
+      echo "include $NGINX_ETC/modules-enabled/*.conf;" >"$run/pagestamp-main.conf"
+      : >"$run/pagestamp-http.conf"
+      echo "include $NGINX_ETC/snippets/pagestamp-module.conf;" >"$run/pagestamp.conf"
+      return ;;
     fastcgi)
       socket=$run/pagestamp.sock
       responder_start "$run" || return 1 ;;
@@ -224,7 +236,7 @@ httpd_nginx_via() {
 
 # The module, for its own way or, with NGINX_WITH_MODULE set, beside
 # another, for a test's locations of its own to compare the two.
-httpd_nginx_loads_module() { [[ $1 == module || -n ${NGINX_WITH_MODULE:-} ]]; }
+httpd_nginx_loads_module() { [[ $1 == module || $1 == installed || -n ${NGINX_WITH_MODULE:-} ]]; }
 
 # The module looks users up in nginx's own workers: they need the fake
 # password database, which nginx hands on only when told to (it clears its

@@ -48,15 +48,18 @@ system_apache_reload() {
   apache2ctl graceful
 }
 
-# A graceful reload takes effect a moment later: ask until the page matches.
-system_apache_page_is() {
-  local path=$1 expected=$work/expected fetched=$work/fetched tries=0
+system_apache_page_is() { system_page_is "http://127.0.0.1$1" "$2"; }
+
+# system_page_is URL TEXT: a reload takes effect a moment later, so this asks
+# until the page matches (nginx's too: tests/package/system_nginx.sh).
+system_page_is() {
+  local url=$1 expected=$work/expected fetched=$work/fetched tries=0
   printf '%s' "$2" >"$expected"
   while ((tries++ < 50)); do
-    curl -s -o "$fetched" --max-time 5 "http://127.0.0.1$path" && cmp -s "$expected" "$fetched" && return 0
+    curl -s -o "$fetched" --max-time 5 "$url" && cmp -s "$expected" "$fetched" && return 0
     sleep 0.1
   done
-  echo "GET $path gave:" >&2
+  echo "GET $url gave:" >&2
   cat -A "$fetched" >&2
   return 1
 }
