@@ -8,7 +8,7 @@
 
 #include "driver/answer_request.hpp"
 #include "request/request_env.hpp"
-#include "request/zone_cache.hpp"
+#include "zone/zone_cache.hpp"
 
 #include <cstdlib>
 #include <cstring>

@@ -4,7 +4,7 @@
 // two zones as requests for two virtual hosts would.
 
 #include "request/local_time.hpp"
-#include "request/zone_cache.hpp"
+#include "zone/zone_cache.hpp"
 
 #include <benchmark/benchmark.h>
 

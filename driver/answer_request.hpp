@@ -16,7 +16,7 @@ inline constexpr int cannot_serve = 4; // the responder could not take its socke
 inline constexpr int cannot_look_up = 5; // no resources to ask the password database: no page text
 inline constexpr int variables_missing = 255;
 
-struct zone_info; // request/zone_info.hpp
+struct zone_info; // zone/zone_info.hpp
 
 struct answer {
     body_text body;

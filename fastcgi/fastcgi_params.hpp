@@ -5,7 +5,7 @@
 // has no limit of ours, only each kept value.
 
 #include "request/request_env.hpp"
-#include "request/time_zone.hpp"
+#include "zone/time_zone.hpp"
 #include "text/fixed_text.hpp"
 
 #include <cstddef>

@@ -8,7 +8,7 @@
 #include "fastcgi/fastcgi_server.hpp"
 #include "fastcgi/system_calls.hpp"
 #include "request/response.hpp"
-#include "request/zone_cache.hpp"
+#include "zone/zone_cache.hpp"
 
 #include <cstdlib>
 #include <cstring>

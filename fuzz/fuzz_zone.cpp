@@ -6,7 +6,8 @@
 
 #include "fuzz_text.hpp"
 
-#include "request/zone_info.hpp"
+#include "zone/zone_info.hpp"
+#include "zone/zone_local_time.hpp"
 
 #include <climits>
 #include <cstdint>

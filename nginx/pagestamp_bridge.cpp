@@ -6,7 +6,7 @@
 
 #include "driver/answer_request.hpp"
 #include "nginx/include_env.hpp"
-#include "request/zone_cache.hpp"
+#include "zone/zone_cache.hpp"
 
 #include <cstring>
 

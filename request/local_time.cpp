@@ -1,6 +1,6 @@
 #include "request/local_time.hpp"
 
-#include "request/zone_info.hpp"
+#include "zone/zone_local_time.hpp"
 
 namespace pagestamp {
 

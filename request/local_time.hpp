@@ -2,20 +2,17 @@
 // A moment as a page shows it: broken down in a zone, with that zone's
 // abbreviation at that moment.
 
-#include "text/fixed_text.hpp"
+#include "zone/zone_text.hpp"
 
 #include <ctime>
 
 namespace pagestamp {
 
-// strftime is given 20 bytes: 19 characters and the terminator.
-using zone_text = fixed_text<19>;
-
 // What strftime's %Z makes of a broken-down time; empty when the platform has
 // no abbreviation of 19 characters or fewer.
 zone_text zone_text_of(const std::tm& time);
 
-struct zone_info; // request/zone_info.hpp
+struct zone_info; // zone/zone_info.hpp
 
 // The time and its zone's abbreviation: in `zone` when there is one, else in
 // the process's own zone by localtime_r. False when the time has no year

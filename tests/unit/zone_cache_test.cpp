@@ -2,8 +2,9 @@
 // when descriptors run out, and many threads asking at once. Each runs in a
 // fresh process, as the cache lives as long as its process.
 
-#include "request/zone_cache.hpp"
-#include "request/zone_info.hpp"
+#include "zone/zone_cache.hpp"
+#include "zone/zone_info.hpp"
+#include "zone/zone_local_time.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,9 @@
 // each transition and each change of rule ±1 s, daily across chosen years,
 // and at the ends of time.
 
-#include "request/zone_info.hpp"
-#include "request/zone_source.hpp"
+#include "zone/zone_info.hpp"
+#include "zone/zone_local_time.hpp"
+#include "zone/zone_source.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,6 @@
-#include "request/posix_tz.hpp"
+#include "zone/posix_tz.hpp"
+
+#include "zone/civil_time.hpp"
 
 #include <climits>
 
@@ -238,7 +240,7 @@ std::int64_t change_time(const change_rule& rule, std::int64_t offset, int year)
             (y - 1970) * 365 + ((y - 1) / 4 - 1970 / 4) - ((y - 1) / 100 - 1970 / 100) + ((y - 1) / 400 - 1970 / 400)));
         start = days * seconds_per_day;
     }
-    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    const bool leap = is_leap_year(year);
     switch (rule.form) {
     case change_day::julian_day:
         start += (rule.day - 1) * seconds_per_day;
@@ -250,14 +252,10 @@ std::int64_t change_time(const change_rule& rule, std::int64_t offset, int year)
         start += rule.day * seconds_per_day;
         break;
     case change_day::month_week_day: {
-        constexpr int days_before[2][13] = {
-            {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
-            {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366},
-        };
         // Only a rule glibc refused has another month, and glibc then reads
         // outside its table: we take such a month as January.
         const int month = rule.month >= 1 && rule.month <= 12 ? rule.month : 1;
-        const int* const before = days_before[leap ? 1 : 0];
+        const int* const before = days_before_month[leap ? 1 : 0];
         start += before[month - 1] * seconds_per_day;
         // Zeller's congruence: the weekday of the month's first day.
         const int shifted_month = (month + 9) % 12 + 1;

@@ -2,13 +2,13 @@
 // The zone each TZ value means, read from disk once per process and kept:
 // safe to ask from any number of threads, without the process's own TZ.
 
-#include "request/time_zone.hpp"
+#include "zone/time_zone.hpp"
 
 #include <string_view>
 
 namespace pagestamp {
 
-struct zone_info; // request/zone_info.hpp
+struct zone_info; // zone/zone_info.hpp
 
 // Distinct TZ values kept for the life of the process. A server names a few
 // zones in its configuration; a 65th is refused, never read per request.

@@ -2,7 +2,7 @@
 // Which zone a TZ value means, found the way glibc finds it: a file under
 // /usr/share/zoneinfo or at an absolute path, else the value as a POSIX rule.
 
-#include "request/zone_info.hpp"
+#include "zone/zone_info.hpp"
 
 #include <cstddef>
 #include <string_view>

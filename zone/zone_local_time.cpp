@@ -1,8 +1,10 @@
 // A moment in a zone read by zone_info: which type or rule is in force, and
 // the leap seconds before it, decided as glibc's localtime_r decides them.
 
-#include "request/civil_time.hpp"
-#include "request/zone_info.hpp"
+#include "zone/zone_local_time.hpp"
+
+#include "zone/civil_time.hpp"
+#include "zone/zone_info.hpp"
 
 namespace pagestamp {
 

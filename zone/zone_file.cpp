@@ -1,4 +1,4 @@
-#include "request/zone_file.hpp"
+#include "zone/zone_file.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
-#include "request/zone_source.hpp"
+#include "zone/zone_source.hpp"
 
-#include "request/zone_file.hpp"
+#include "zone/zone_file.hpp"
 #include "text/fixed_text.hpp"
 
 namespace pagestamp {

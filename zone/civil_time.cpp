@@ -1,4 +1,4 @@
-#include "request/civil_time.hpp"
+#include "zone/civil_time.hpp"
 
 #include <climits>
 
@@ -9,12 +9,6 @@ namespace {
 constexpr std::int64_t seconds_per_day = 86400;
 
 constexpr std::int64_t floor_divide(std::int64_t a, std::int64_t b) { return a / b - (a % b < 0 ? 1 : 0); }
-
-// Days before each month, in a common year and in a leap year.
-constexpr int days_before_month[2][12] = {
-    {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334},
-    {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335},
-};
 
 } // namespace
 

@@ -1,7 +1,7 @@
 // Reading a TZif file as glibc reads it: what it rejects we reject, so that
 // TZ falls back to a POSIX string exactly when glibc's does.
 
-#include "request/zone_info.hpp"
+#include "zone/zone_info.hpp"
 
 namespace pagestamp {
 

@@ -1,7 +1,7 @@
-#include "request/zone_cache.hpp"
+#include "zone/zone_cache.hpp"
 
-#include "request/zone_info.hpp"
-#include "request/zone_source.hpp"
+#include "zone/zone_info.hpp"
+#include "zone/zone_source.hpp"
 #include "text/fixed_text.hpp"
 
 #include <atomic>

@@ -4,8 +4,7 @@
 // rule alone. A lookup is a binary search over it: it never reads a file and
 // changes nothing shared, so any number of threads may look up at once.
 
-#include "request/local_time.hpp"
-#include "request/posix_tz.hpp"
+#include "zone/posix_tz.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -66,9 +65,5 @@ void use_posix_zone(std::string_view tz, zone_info& zone);
 // posixrules file, parsed) with its times moved to the TZ's offsets and its
 // names replaced. False, with `rules` unusable, when it has fewer than two types.
 bool use_default_rules(zone_info& rules, const posix_zone& tz);
-
-// The time and abbreviation glibc's localtime_r gives at `when` in `zone`;
-// false where localtime_r fails (a year past tm_year's range).
-bool zone_local_time(const zone_info& zone, std::time_t when, std::tm& time, zone_text& abbreviation);
 
 } // namespace pagestamp
