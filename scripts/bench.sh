@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures pagestamp against a plain C program doing the same work, all in one
-# run, and prints the table the README shows. Nothing here is a test: timings
-# vary with the machine; the ratios are what to read.
+# run, and prints the tables docs/performance.md shows. Nothing here is a test:
+# timings vary with the machine; the ratios are what to read.
 #   bash scripts/bench.sh [--runs N] [--requests N] [--no-apache]
 # --no-apache leaves out the pages through real servers, Apache and nginx.
 set -euo pipefail
