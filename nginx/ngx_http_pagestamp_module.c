@@ -147,22 +147,35 @@ ngx_http_pagestamp_read(ngx_http_request_t *r, pagestamp_include *include)
     return NGX_OK;
 }
 
+/*
+ * As every content handler of nginx ends: a HEAD request gets the header
+ * alone, and a body sent with the request is read and dropped. The page
+ * text goes into the request's memory, as the output may outlive this call.
+ */
+static ngx_int_t
+ngx_http_pagestamp_send(ngx_http_request_t *r, u_char *page, size_t len)
+{
+    static ngx_str_t          type = ngx_string("text/plain");
+    ngx_http_complex_value_t  cv;
+
+    ngx_memzero(&cv, sizeof(ngx_http_complex_value_t));
+    cv.value.data = ngx_pnalloc(r->pool, len);
+    if (cv.value.data == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+    cv.value.len = ngx_cpymem(cv.value.data, page, len) - cv.value.data;
+
+    return ngx_http_send_response(r, NGX_HTTP_OK, &type, &cv);
+}
+
 static ngx_int_t
 ngx_http_pagestamp_handler(ngx_http_request_t *r)
 {
     size_t              len;
     u_char              page[PAGESTAMP_PAGE_CAPACITY];
-    ngx_int_t           rc;
-    ngx_buf_t          *b;
-    ngx_chain_t         out;
     pagestamp_include   include;
 
     ngx_http_pagestamp_loc_conf_t  *plcf;
-
-    rc = ngx_http_discard_request_body(r);
-    if (rc != NGX_OK) {
-        return rc;
-    }
 
     if (ngx_http_pagestamp_read(r, &include) != NGX_OK) {
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
@@ -170,29 +183,7 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
 
     plcf = ngx_http_get_module_loc_conf(r, ngx_http_pagestamp_module);
     len = pagestamp_answer(&include, plcf->zone, page);
-
-    /* the page text is copied once, into a buffer of its own size */
-    b = ngx_create_temp_buf(r->pool, len);
-    if (b == NULL) {
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    }
-    b->last = ngx_cpymem(b->pos, page, len);
-    b->last_buf = (r == r->main) ? 1 : 0;
-    b->last_in_chain = 1;
-
-    r->headers_out.status = NGX_HTTP_OK;
-    r->headers_out.content_length_n = (off_t) len;
-    ngx_str_set(&r->headers_out.content_type, "text/plain");
-    r->headers_out.content_type_len = r->headers_out.content_type.len;
-
-    rc = ngx_http_send_header(r);
-    if (rc == NGX_ERROR || rc > NGX_OK || r->header_only) {
-        return rc;
-    }
-
-    out.buf = b;
-    out.next = NULL;
-    return ngx_http_output_filter(r, &out);
+    return ngx_http_pagestamp_send(r, page, len);
 }
 
 static void *
