@@ -20,6 +20,7 @@
 typedef struct {
     ngx_int_t              host;          /* index of $host */
     ngx_int_t              document_root; /* index of $document_root */
+    ngx_str_t              prefix;        /* the location's name, no final / */
     const pagestamp_zone  *zone;          /* NULL: nginx's own zone */
 } ngx_http_pagestamp_loc_conf_t;
 
@@ -104,14 +105,30 @@ ngx_http_pagestamp_variable(ngx_http_request_t *r, ngx_int_t index,
     return NGX_OK;
 }
 
+/*
+ * As under Apache, the URI names the program only when its name ends there,
+ * at a "/" or at a fragment: a prefix location also takes /cgi-bin/pagestampx,
+ * which names another file.
+ */
+static ngx_int_t
+ngx_http_pagestamp_names_program(ngx_http_request_t *r, ngx_str_t *prefix)
+{
+    u_char  next;
+
+    if (r->uri.len <= prefix->len) {
+        return 1;
+    }
+
+    next = r->uri.data[prefix->len];
+    return next == '/' || next == '#';
+}
+
 static ngx_int_t
 ngx_http_pagestamp_read(ngx_http_request_t *r, pagestamp_include *include)
 {
-    ngx_http_core_loc_conf_t       *clcf;
     ngx_http_pagestamp_loc_conf_t  *plcf;
 
     plcf = ngx_http_get_module_loc_conf(r, ngx_http_pagestamp_module);
-    clcf = ngx_http_get_module_loc_conf(r, ngx_http_core_module);
 
     if (ngx_http_pagestamp_variable(r, plcf->host, &include->host) != NGX_OK
         || ngx_http_pagestamp_variable(r, plcf->document_root,
@@ -131,17 +148,13 @@ ngx_http_pagestamp_read(ngx_http_request_t *r, pagestamp_include *include)
 
     include->uri = ngx_http_pagestamp_text(r->uri.data, r->uri.len);
     include->args = ngx_http_pagestamp_text(r->args.data, r->args.len);
+    include->location = ngx_http_pagestamp_text(plcf->prefix.data,
+                                                plcf->prefix.len);
 
-    include->location.data = NULL;
-    include->location.len = 0;
-#if (NGX_PCRE)
-    if (clcf->regex == NULL && !clcf->named)
-#else
-    if (!clcf->named)
-#endif
-    {
-        include->location = ngx_http_pagestamp_text(clcf->name.data,
-                                                    clcf->name.len);
+    /* PATH_INFO, slashes merged, is never longer than the URI */
+    include->path_room = ngx_pnalloc(r->pool, r->uri.len + 1);
+    if (include->path_room == NULL) {
+        return NGX_ERROR;
     }
 
     return NGX_OK;
@@ -177,11 +190,15 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
 
     ngx_http_pagestamp_loc_conf_t  *plcf;
 
+    plcf = ngx_http_get_module_loc_conf(r, ngx_http_pagestamp_module);
+    if (!ngx_http_pagestamp_names_program(r, &plcf->prefix)) {
+        return NGX_HTTP_NOT_FOUND;
+    }
+
     if (ngx_http_pagestamp_read(r, &include) != NGX_OK) {
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
 
-    plcf = ngx_http_get_module_loc_conf(r, ngx_http_pagestamp_module);
     len = pagestamp_answer(&include, plcf->zone, page);
     return ngx_http_pagestamp_send(r, page, len);
 }
@@ -198,6 +215,7 @@ ngx_http_pagestamp_create_loc_conf(ngx_conf_t *cf)
 
     conf->host = NGX_CONF_UNSET;
     conf->document_root = NGX_CONF_UNSET;
+    ngx_str_null(&conf->prefix);
     conf->zone = NGX_CONF_UNSET_PTR;
     return conf;
 }
@@ -241,6 +259,38 @@ ngx_http_pagestamp_time_zone(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
     return NGX_CONF_OK;
 }
 
+/*
+ * PATH_INFO is what follows the location's name, as under Apache it is what
+ * follows the program's: a regular expression or named location has no name
+ * to split the URI at.
+ */
+static char *
+ngx_http_pagestamp_prefix(ngx_conf_t *cf, ngx_http_core_loc_conf_t *clcf,
+    ngx_str_t *prefix)
+{
+#if (NGX_PCRE)
+    if (clcf->regex != NULL || clcf->named)
+#else
+    if (clcf->named)
+#endif
+    {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "\"pagestamp\" cannot be in location \"%V\": "
+                           "PATH_INFO is what follows the location's name, "
+                           "so it takes \"location ^~ /name\", "
+                           "\"location /name\" or \"location = /name\", "
+                           "not a regular expression or a named location",
+                           &clcf->name);
+        return NGX_CONF_ERROR;
+    }
+
+    *prefix = clcf->name;
+    while (prefix->len > 0 && prefix->data[prefix->len - 1] == '/') {
+        prefix->len--;
+    }
+    return NGX_CONF_OK;
+}
+
 static char *
 ngx_http_pagestamp(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 {
@@ -261,6 +311,9 @@ ngx_http_pagestamp(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
     }
 
     clcf = ngx_http_conf_get_module_loc_conf(cf, ngx_http_core_module);
+    if (ngx_http_pagestamp_prefix(cf, clcf, &plcf->prefix) != NGX_CONF_OK) {
+        return NGX_CONF_ERROR;
+    }
     clcf->handler = ngx_http_pagestamp_handler;
 
     return NGX_CONF_OK;
