@@ -114,10 +114,7 @@ int pagestamp_handler(request_rec* r)
     if (r->handler == nullptr || std::strcmp(r->handler, "pagestamp") != 0) {
         return DECLINED;
     }
-    if (r->method_number == M_OPTIONS) {
-        r->allowed |= (AP_METHOD_BIT << M_GET) | (AP_METHOD_BIT << M_POST);
-        return DECLINED;
-    }
+    // Every method, OPTIONS too, gets the page text: the CGI never looks at it.
     if (const int refused = check_program_file(r); refused != OK) {
         return refused;
     }

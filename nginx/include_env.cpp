@@ -15,6 +15,11 @@ std::string_view view_of(const pagestamp_text& text)
     return {reinterpret_cast<const char*>(text.data), text.len};
 }
 
+bool ends_segment(std::string_view path, std::size_t at)
+{
+    return at == path.size() || path[at] == '/';
+}
+
 } // namespace
 
 std::string_view page_name(std::string_view page_uri)
@@ -27,21 +32,39 @@ std::string_view page_name(std::string_view page_uri)
     return {page_uri.data() + slash + 1, page_uri.size() - slash - 1};
 }
 
-std::string_view path_after_location(std::string_view uri, std::string_view location)
+std::string_view before_fragment(std::string_view text)
 {
-    if (location.data() == nullptr || !uri.starts_with(location)) {
+    const std::size_t hash = text.find('#');
+    return hash == std::string_view::npos ? text : std::string_view(text.data(), hash);
+}
+
+std::string_view apache_path(std::string_view path, char* room)
+{
+    std::size_t written = 0;
+    std::size_t at = 0;
+    while (at < path.size()) {
+        const bool segment_start = written != 0 && room[written - 1] == '/';
+        if (segment_start && path[at] == '/') {
+            ++at;
+        } else if (segment_start && path[at] == '.' && ends_segment(path, at + 1)) {
+            at = at + 1 < path.size() ? at + 2 : at + 1;
+        } else {
+            room[written++] = path[at++];
+        }
+    }
+    return {room, written};
+}
+
+std::string_view path_after_location(std::string_view uri, std::string_view prefix, char* room)
+{
+    if (prefix.data() == nullptr || !uri.starts_with(prefix)) {
         return {};
     }
-    std::string_view rest = text_from(uri, location.size());
-    // "." stops at a line end, and "$" matches before a final one: a path
-    // may end in one LF, which the split leaves out, but hold none before.
-    if (rest.ends_with('\n')) {
-        rest.remove_suffix(1);
-    }
-    if (!rest.starts_with('/') || rest.find('\n') != std::string_view::npos) {
+    const std::string_view rest = text_from(uri, prefix.size());
+    if (!rest.starts_with('/')) {
         return {};
     }
-    return rest;
+    return apache_path(rest, room);
 }
 
 request_env include_env(const pagestamp_include& include)
@@ -54,8 +77,14 @@ request_env include_env(const pagestamp_include& include)
         env.document_uri = page;
         env.document_name = page_name(page);
     }
-    env.path_info = path_after_location(view_of(include.uri), view_of(include.location));
-    env.query_string = view_of(include.args);
+    // nginx reads "#" as part of the path or the query; a "#" in the path
+    // starts a fragment that holds the query too.
+    const std::string_view written = view_of(include.uri);
+    const std::string_view uri = before_fragment(written);
+    env.path_info = path_after_location(uri, view_of(include.location), reinterpret_cast<char*>(include.path_room));
+    if (uri.size() == written.size()) {
+        env.query_string = before_fragment(view_of(include.args));
+    }
     return env;
 }
 

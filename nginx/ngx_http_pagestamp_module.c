@@ -20,6 +20,7 @@
 typedef struct {
     ngx_int_t              host;          /* index of $host */
     ngx_int_t              document_root; /* index of $document_root */
+    ngx_str_t              prefix;        /* the location's name, no final / */
     const pagestamp_zone  *zone;          /* NULL: nginx's own zone */
 } ngx_http_pagestamp_loc_conf_t;
 
@@ -104,14 +105,30 @@ ngx_http_pagestamp_variable(ngx_http_request_t *r, ngx_int_t index,
     return NGX_OK;
 }
 
+/*
+ * As under Apache, the URI names the program only when its name ends there,
+ * at a "/" or at a fragment: a prefix location also takes /cgi-bin/pagestampx,
+ * which names another file.
+ */
+static ngx_int_t
+ngx_http_pagestamp_names_program(ngx_http_request_t *r, ngx_str_t *prefix)
+{
+    u_char  next;
+
+    if (r->uri.len <= prefix->len) {
+        return 1;
+    }
+
+    next = r->uri.data[prefix->len];
+    return next == '/' || next == '#';
+}
+
 static ngx_int_t
 ngx_http_pagestamp_read(ngx_http_request_t *r, pagestamp_include *include)
 {
-    ngx_http_core_loc_conf_t       *clcf;
     ngx_http_pagestamp_loc_conf_t  *plcf;
 
     plcf = ngx_http_get_module_loc_conf(r, ngx_http_pagestamp_module);
-    clcf = ngx_http_get_module_loc_conf(r, ngx_http_core_module);
 
     if (ngx_http_pagestamp_variable(r, plcf->host, &include->host) != NGX_OK
         || ngx_http_pagestamp_variable(r, plcf->document_root,
@@ -131,20 +148,37 @@ ngx_http_pagestamp_read(ngx_http_request_t *r, pagestamp_include *include)
 
     include->uri = ngx_http_pagestamp_text(r->uri.data, r->uri.len);
     include->args = ngx_http_pagestamp_text(r->args.data, r->args.len);
+    include->location = ngx_http_pagestamp_text(plcf->prefix.data,
+                                                plcf->prefix.len);
 
-    include->location.data = NULL;
-    include->location.len = 0;
-#if (NGX_PCRE)
-    if (clcf->regex == NULL && !clcf->named)
-#else
-    if (!clcf->named)
-#endif
-    {
-        include->location = ngx_http_pagestamp_text(clcf->name.data,
-                                                    clcf->name.len);
+    /* PATH_INFO, slashes merged, is never longer than the URI */
+    include->path_room = ngx_pnalloc(r->pool, r->uri.len + 1);
+    if (include->path_room == NULL) {
+        return NGX_ERROR;
     }
 
     return NGX_OK;
+}
+
+/*
+ * As every content handler of nginx ends: a HEAD request gets the header
+ * alone, and a body sent with the request is read and dropped. The page
+ * text goes into the request's memory, as the output may outlive this call.
+ */
+static ngx_int_t
+ngx_http_pagestamp_send(ngx_http_request_t *r, u_char *page, size_t len)
+{
+    static ngx_str_t          type = ngx_string("text/plain");
+    ngx_http_complex_value_t  cv;
+
+    ngx_memzero(&cv, sizeof(ngx_http_complex_value_t));
+    cv.value.data = ngx_pnalloc(r->pool, len);
+    if (cv.value.data == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+    cv.value.len = ngx_cpymem(cv.value.data, page, len) - cv.value.data;
+
+    return ngx_http_send_response(r, NGX_HTTP_OK, &type, &cv);
 }
 
 static ngx_int_t
@@ -152,47 +186,21 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
 {
     size_t              len;
     u_char              page[PAGESTAMP_PAGE_CAPACITY];
-    ngx_int_t           rc;
-    ngx_buf_t          *b;
-    ngx_chain_t         out;
     pagestamp_include   include;
 
     ngx_http_pagestamp_loc_conf_t  *plcf;
 
-    rc = ngx_http_discard_request_body(r);
-    if (rc != NGX_OK) {
-        return rc;
+    plcf = ngx_http_get_module_loc_conf(r, ngx_http_pagestamp_module);
+    if (!ngx_http_pagestamp_names_program(r, &plcf->prefix)) {
+        return NGX_HTTP_NOT_FOUND;
     }
 
     if (ngx_http_pagestamp_read(r, &include) != NGX_OK) {
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
 
-    plcf = ngx_http_get_module_loc_conf(r, ngx_http_pagestamp_module);
     len = pagestamp_answer(&include, plcf->zone, page);
-
-    /* the page text is copied once, into a buffer of its own size */
-    b = ngx_create_temp_buf(r->pool, len);
-    if (b == NULL) {
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    }
-    b->last = ngx_cpymem(b->pos, page, len);
-    b->last_buf = (r == r->main) ? 1 : 0;
-    b->last_in_chain = 1;
-
-    r->headers_out.status = NGX_HTTP_OK;
-    r->headers_out.content_length_n = (off_t) len;
-    ngx_str_set(&r->headers_out.content_type, "text/plain");
-    r->headers_out.content_type_len = r->headers_out.content_type.len;
-
-    rc = ngx_http_send_header(r);
-    if (rc == NGX_ERROR || rc > NGX_OK || r->header_only) {
-        return rc;
-    }
-
-    out.buf = b;
-    out.next = NULL;
-    return ngx_http_output_filter(r, &out);
+    return ngx_http_pagestamp_send(r, page, len);
 }
 
 static void *
@@ -207,6 +215,7 @@ ngx_http_pagestamp_create_loc_conf(ngx_conf_t *cf)
 
     conf->host = NGX_CONF_UNSET;
     conf->document_root = NGX_CONF_UNSET;
+    ngx_str_null(&conf->prefix);
     conf->zone = NGX_CONF_UNSET_PTR;
     return conf;
 }
@@ -250,6 +259,38 @@ ngx_http_pagestamp_time_zone(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
     return NGX_CONF_OK;
 }
 
+/*
+ * PATH_INFO is what follows the location's name, as under Apache it is what
+ * follows the program's: a regular expression or named location has no name
+ * to split the URI at.
+ */
+static char *
+ngx_http_pagestamp_prefix(ngx_conf_t *cf, ngx_http_core_loc_conf_t *clcf,
+    ngx_str_t *prefix)
+{
+#if (NGX_PCRE)
+    if (clcf->regex != NULL || clcf->named)
+#else
+    if (clcf->named)
+#endif
+    {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "\"pagestamp\" cannot be in location \"%V\": "
+                           "PATH_INFO is what follows the location's name, "
+                           "so it takes \"location ^~ /name\", "
+                           "\"location /name\" or \"location = /name\", "
+                           "not a regular expression or a named location",
+                           &clcf->name);
+        return NGX_CONF_ERROR;
+    }
+
+    *prefix = clcf->name;
+    while (prefix->len > 0 && prefix->data[prefix->len - 1] == '/') {
+        prefix->len--;
+    }
+    return NGX_CONF_OK;
+}
+
 static char *
 ngx_http_pagestamp(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 {
@@ -270,6 +311,9 @@ ngx_http_pagestamp(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
     }
 
     clcf = ngx_http_conf_get_module_loc_conf(cf, ngx_http_core_module);
+    if (ngx_http_pagestamp_prefix(cf, clcf, &plcf->prefix) != NGX_CONF_OK) {
+        return NGX_CONF_ERROR;
+    }
     clcf->handler = ngx_http_pagestamp_handler;
 
     return NGX_CONF_OK;

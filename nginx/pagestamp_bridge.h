@@ -22,8 +22,9 @@ typedef struct {
     pagestamp_text document_root; /* $document_root of the include's location */
     pagestamp_text page_uri;      /* the outermost page's URI; none when asked for directly */
     pagestamp_text uri;           /* the include's own URI, without its arguments */
-    pagestamp_text location;      /* the prefix of the include's location; none for others */
+    pagestamp_text location;      /* the location's name, without a final "/" */
     pagestamp_text args;          /* the include's query string */
+    unsigned char *path_room;     /* uri.len bytes of the request's, for PATH_INFO */
 } pagestamp_include;
 
 /* A zone, read once when the configuration is, and kept for the process. */

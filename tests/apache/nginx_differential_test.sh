@@ -21,7 +21,7 @@ all_codes='%WS+%WL+%WN+%WP+%MS+%ML+%MN+%MP+%DM+%DP+%Y2+%Y4+%YD+%YP+%H1+%P1+%H2+%
 all_codes+='+%A1+%A2+%A3+%A4+%TZ+%SA+%SB+%SK+%SM+%SG+%FN+%FP+%DR+%SN'
 # PATH_INFO, the template: the named file and the page itself, the default
 # stamp, escapes and the text around codes.
-templates=("/FILE?$all_codes" "?$all_codes" '//diff/FILE' '/FILE?%41%2f%zz+100%25+%%+%Y4%')
+templates=("/FILE?$all_codes" "?$all_codes" '/FILE' '/FILE?%41%2f%zz+100%25+%%+%Y4%')
 
 # Each zone both ways: the module, and the shipped FastCGI location at
 # another prefix, so that PATH_INFO and the page are the same for both.

@@ -19,10 +19,11 @@ echo '<samp id="crowded"><!--#include virtual="/cgi-bin/pagestamp/~crowded/notes
 httpd_start "$RUN" --server "$server" --via "$via" --mpm "$mpm" --tz Europe/London
 echo "$server ($via) on 127.0.0.1:$HTTPD_PORT, program $program"
 
-# nginx passes a doubled slash on as written, so the root-relative form meets
-# the program's root rule; it refuses a URI holding ".." outright; and it has
-# no #exec. Apache knows #exec only with mod_cgi or mod_cgid loaded, which
-# the FastCGI ways leave out.
+# nginx's fastcgi_pass passes a doubled slash on as written, so the
+# root-relative form meets the program's root rule, where the module merges
+# it as Apache does; nginx refuses a URI holding ".." outright; and it has no
+# #exec. Apache knows #exec only with mod_cgi or mod_cgid loaded, which the
+# FastCGI ways leave out.
 case $server/$via in
   apache/cgi | apache/cgid | apache/module)
     top_root='/docs/notes.html 2003-12-25'
@@ -35,6 +36,12 @@ case $server/$via in
     docs_dotdot='notes.html, 2003-12-25'
     docs_root='/index.shtml, 2002-11-05'
     exec_visitor="(no CR)$apache_error"
+    exec_none=$exec_visitor ;;
+  nginx/module)
+    top_root='/docs/notes.html 2003-12-25'
+    docs_dotdot="(no CR)$nginx_error"
+    docs_root='/index.shtml, 2002-11-05'
+    exec_visitor="(no CR)$nginx_error"
     exec_none=$exec_visitor ;;
   nginx/*)
     top_root='//docs/notes.html 2003-12-25'
