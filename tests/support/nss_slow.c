@@ -1,6 +1,7 @@
 /*
  * A password source as slow as a directory server far away: every lookup
- * takes 200 ms, and answers from the passwd file NSS_SLOW_PASSWD names.
+ * takes 200 ms, or as many as the entry's comment field says, and answers
+ * from the passwd file NSS_SLOW_PASSWD names.
  * nss_wrapper loads it (NSS_WRAPPER_MODULE_SO_PATH, prefix "slow") and asks
  * it before its own files. Each lookup by name appends "asked NAME" to the
  * file NSS_SLOW_LOG as it starts and "answered NAME" as it ends, so that a
@@ -21,9 +22,9 @@ enum nss_status _nss_slow_getpwnam_r(const char *name, struct passwd *entry, cha
                                      int *error);
 enum nss_status _nss_slow_getpwuid_r(uid_t uid, struct passwd *entry, char *buffer, size_t size, int *error);
 
-static void take_200_ms(void)
+static void take(long ms)
 {
-    struct timespec left = {0, 200 * 1000 * 1000};
+    struct timespec left = {ms / 1000, ms % 1000 * 1000 * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
@@ -75,14 +76,15 @@ enum nss_status _nss_slow_getpwnam_r(const char *name, struct passwd *entry, cha
                                      int *error)
 {
     note("asked", name);
-    take_200_ms();
     enum nss_status status = find_entry(name_is, name, entry, buffer, size, error);
+    long ms = status == NSS_STATUS_SUCCESS ? strtol(entry->pw_gecos, NULL, 10) : 0;
+    take(ms > 0 ? ms : 200);
     note("answered", name);
     return status;
 }
 
 enum nss_status _nss_slow_getpwuid_r(uid_t uid, struct passwd *entry, char *buffer, size_t size, int *error)
 {
-    take_200_ms();
+    take(200);
     return find_entry(uid_is, &uid, entry, buffer, size, error);
 }
