@@ -72,12 +72,6 @@ check_page /slow.shtml <<'EOF'
 before 2003-04-02
 slow notes.html 2005-06-07
 EOF
-exec {plain}<>"/dev/tcp/127.0.0.1/$HTTPD_PORT"
-now_us start
-fetch_on "$plain" /plain.shtml >/dev/null
-now_us end
-exec {plain}>&-
-echo "20 includes alone: $(((end - start) / 1000)) ms"
 
 # The page of 20 includes, asked for while the lookup runs, must be answered
 # before the lookup ends: a worker that waited for it could not, in any

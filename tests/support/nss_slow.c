@@ -20,7 +20,6 @@
 
 enum nss_status _nss_slow_getpwnam_r(const char *name, struct passwd *entry, char *buffer, size_t size,
                                      int *error);
-enum nss_status _nss_slow_getpwuid_r(uid_t uid, struct passwd *entry, char *buffer, size_t size, int *error);
 
 static void take(long ms)
 {
@@ -42,9 +41,8 @@ static void note(const char *what, const char *name)
     }
 }
 
-/* The first entry that `matches`, copied into the caller's buffer. */
-static enum nss_status find_entry(int (*matches)(const struct passwd *, const void *), const void *key,
-                                  struct passwd *entry, char *buffer, size_t size, int *error)
+/* The first entry of that name, copied into the caller's buffer. */
+static enum nss_status find_entry(const char *name, struct passwd *entry, char *buffer, size_t size, int *error)
 {
     const char *path = getenv("NSS_SLOW_PASSWD");
     FILE *file = path != NULL ? fopen(path, "re") : NULL;
@@ -55,7 +53,7 @@ static enum nss_status find_entry(int (*matches)(const struct passwd *, const vo
     struct passwd *found;
     int failed;
     while ((failed = fgetpwent_r(file, entry, buffer, size, &found)) == 0) {
-        if (matches(found, key)) {
+        if (strcmp(found->pw_name, name) == 0) {
             status = NSS_STATUS_SUCCESS;
             break;
         }
@@ -68,23 +66,13 @@ static enum nss_status find_entry(int (*matches)(const struct passwd *, const vo
     return status;
 }
 
-static int name_is(const struct passwd *entry, const void *name) { return strcmp(entry->pw_name, name) == 0; }
-
-static int uid_is(const struct passwd *entry, const void *uid) { return entry->pw_uid == *(const uid_t *)uid; }
-
 enum nss_status _nss_slow_getpwnam_r(const char *name, struct passwd *entry, char *buffer, size_t size,
                                      int *error)
 {
     note("asked", name);
-    enum nss_status status = find_entry(name_is, name, entry, buffer, size, error);
+    enum nss_status status = find_entry(name, entry, buffer, size, error);
     long ms = status == NSS_STATUS_SUCCESS ? strtol(entry->pw_gecos, NULL, 10) : 0;
     take(ms > 0 ? ms : 200);
     note("answered", name);
     return status;
-}
-
-enum nss_status _nss_slow_getpwuid_r(uid_t uid, struct passwd *entry, char *buffer, size_t size, int *error)
-{
-    take(200);
-    return find_entry(uid_is, &uid, entry, buffer, size, error);
 }
