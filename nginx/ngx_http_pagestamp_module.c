@@ -7,8 +7,11 @@
  * The handler reads what the include's request holds, hands it to the core
  * and sends the page text back through nginx's output. Its memory is the
  * request's pool (and, while it works, its stack); nothing outlives the
- * request. The work blocks as the responder's does: one stat, and for a
- * user's page one password lookup.
+ * request. The work blocks as the responder's does, on one stat; a "~user"
+ * include's password lookup, which may wait on a directory server, runs as
+ * a task of a thread pool, and the include goes on when it is done:
+ *
+ *     pagestamp_thread_pool default | NAME | off;
  */
 
 #include <ngx_config.h>
@@ -22,12 +25,17 @@ typedef struct {
     ngx_int_t              document_root; /* index of $document_root */
     ngx_str_t              prefix;        /* the location's name, no final / */
     const pagestamp_zone  *zone;          /* NULL: nginx's own zone */
+#if (NGX_THREADS)
+    ngx_thread_pool_t     *thread_pool;   /* NULL: lookups in the loop */
+#endif
 } ngx_http_pagestamp_loc_conf_t;
 
 static char *ngx_http_pagestamp(ngx_conf_t *cf, ngx_command_t *cmd,
     void *conf);
 static char *ngx_http_pagestamp_time_zone(ngx_conf_t *cf, ngx_command_t *cmd,
     void *conf);
+static char *ngx_http_pagestamp_thread_pool(ngx_conf_t *cf,
+    ngx_command_t *cmd, void *conf);
 static void *ngx_http_pagestamp_create_loc_conf(ngx_conf_t *cf);
 static char *ngx_http_pagestamp_merge_loc_conf(ngx_conf_t *cf, void *parent,
     void *child);
@@ -44,6 +52,13 @@ static ngx_command_t ngx_http_pagestamp_commands[] = {
     { ngx_string("pagestamp_time_zone"),
       NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1,
       ngx_http_pagestamp_time_zone,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("pagestamp_thread_pool"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1,
+      ngx_http_pagestamp_thread_pool,
       NGX_HTTP_LOC_CONF_OFFSET,
       0,
       NULL },
@@ -181,6 +196,161 @@ ngx_http_pagestamp_send(ngx_http_request_t *r, u_char *page, size_t len)
     return ngx_http_send_response(r, NGX_HTTP_OK, &type, &cv);
 }
 
+
+#if (NGX_THREADS)
+
+/*
+ * A lookup's task: the include's texts copied for the thread alone, and room
+ * for the page it writes. Both live in the request's pool, which
+ * r->main->blocked keeps, even past the visitor's leaving, until the loop
+ * hears that the task is done. The thread touches nothing else; answered is
+ * the loop's own.
+ */
+typedef struct {
+    pagestamp_include      include;
+    const pagestamp_zone  *zone;
+    size_t                 len;
+    u_char                 page[PAGESTAMP_PAGE_CAPACITY];
+    ngx_flag_t             answered;
+} ngx_http_pagestamp_task_t;
+
+static ngx_int_t
+ngx_http_pagestamp_copy_text(ngx_pool_t *pool, pagestamp_text *text)
+{
+    u_char  *copy;
+
+    /* NULL and "" say absent and empty, and are nobody's to change */
+    if (text->len == 0) {
+        return NGX_OK;
+    }
+
+    copy = ngx_pnalloc(pool, text->len);
+    if (copy == NULL) {
+        return NGX_ERROR;
+    }
+    ngx_memcpy(copy, text->data, text->len);
+    text->data = copy;
+    return NGX_OK;
+}
+
+static ngx_int_t
+ngx_http_pagestamp_copy_include(ngx_pool_t *pool, pagestamp_include *include)
+{
+    if (ngx_http_pagestamp_copy_text(pool, &include->host) != NGX_OK
+        || ngx_http_pagestamp_copy_text(pool, &include->document_root)
+           != NGX_OK
+        || ngx_http_pagestamp_copy_text(pool, &include->page_uri) != NGX_OK
+        || ngx_http_pagestamp_copy_text(pool, &include->uri) != NGX_OK
+        || ngx_http_pagestamp_copy_text(pool, &include->location) != NGX_OK
+        || ngx_http_pagestamp_copy_text(pool, &include->args) != NGX_OK)
+    {
+        return NGX_ERROR;
+    }
+
+    return NGX_OK;
+}
+
+/* In the pool's thread: the whole answer, lookup and stat. */
+static void
+ngx_http_pagestamp_thread_answer(void *data, ngx_log_t *log)
+{
+    ngx_http_pagestamp_task_t  *task = data;
+
+    task->len = pagestamp_answer(&task->include, task->zone, task->page);
+}
+
+/*
+ * The request's write handler while its lookup runs, and after: a write
+ * event on the connection may come before the answer.
+ */
+static void
+ngx_http_pagestamp_resume(ngx_http_request_t *r)
+{
+    ngx_http_pagestamp_task_t  *task;
+
+    task = ngx_http_get_module_ctx(r, ngx_http_pagestamp_module);
+    if (!task->answered) {
+        return;
+    }
+
+    r->write_event_handler = ngx_http_request_empty_handler;
+
+    /* the visitor has gone, and the request is to end without a page */
+    if (r->connection->error) {
+        ngx_http_finalize_request(r, NGX_ERROR);
+        return;
+    }
+
+    ngx_http_finalize_request(r, ngx_http_pagestamp_send(r, task->page,
+                                                         task->len));
+}
+
+/* Back in the loop, the task done: as nginx's own thread tasks end. */
+static void
+ngx_http_pagestamp_thread_done(ngx_event_t *ev)
+{
+    ngx_connection_t           *c;
+    ngx_http_request_t         *r;
+    ngx_http_pagestamp_task_t  *task;
+
+    r = ev->data;
+    c = r->connection;
+    ngx_http_set_log_request(c->log, r);
+
+    r->main->blocked--;
+    r->aio = 0;
+
+    task = ngx_http_get_module_ctx(r, ngx_http_pagestamp_module);
+    task->answered = 1;
+
+    /* ours, or nginx's finalizer should the request have been ended */
+    r->write_event_handler(r);
+
+    ngx_http_run_posted_requests(c);
+}
+
+static ngx_int_t
+ngx_http_pagestamp_answer_in_thread(ngx_http_request_t *r,
+    const pagestamp_include *include, ngx_thread_pool_t *pool,
+    const pagestamp_zone *zone)
+{
+    ngx_thread_task_t          *thread_task;
+    ngx_http_pagestamp_task_t  *task;
+
+    thread_task = ngx_thread_task_alloc(r->pool,
+                                        sizeof(ngx_http_pagestamp_task_t));
+    if (thread_task == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    task = thread_task->ctx;
+    task->include = *include;
+    task->zone = zone;
+    task->answered = 0;
+    if (ngx_http_pagestamp_copy_include(r->pool, &task->include) != NGX_OK) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    thread_task->handler = ngx_http_pagestamp_thread_answer;
+    thread_task->event.data = r;
+    thread_task->event.handler = ngx_http_pagestamp_thread_done;
+
+    /* a full queue is logged by the pool; the include fails */
+    if (ngx_thread_task_post(pool, thread_task) != NGX_OK) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    ngx_http_set_ctx(r, task, ngx_http_pagestamp_module);
+    r->main->blocked++;
+    r->aio = 1;
+    r->main->count++;
+    r->write_event_handler = ngx_http_pagestamp_resume;
+
+    return NGX_DONE;
+}
+
+#endif
+
 static ngx_int_t
 ngx_http_pagestamp_handler(ngx_http_request_t *r)
 {
@@ -198,6 +368,14 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
     if (ngx_http_pagestamp_read(r, &include) != NGX_OK) {
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
+
+#if (NGX_THREADS)
+    if (plcf->thread_pool != NULL && pagestamp_names_user(&include)) {
+        return ngx_http_pagestamp_answer_in_thread(r, &include,
+                                                   plcf->thread_pool,
+                                                   plcf->zone);
+    }
+#endif
 
     len = pagestamp_answer(&include, plcf->zone, page);
     return ngx_http_pagestamp_send(r, page, len);
@@ -217,6 +395,9 @@ ngx_http_pagestamp_create_loc_conf(ngx_conf_t *cf)
     conf->document_root = NGX_CONF_UNSET;
     ngx_str_null(&conf->prefix);
     conf->zone = NGX_CONF_UNSET_PTR;
+#if (NGX_THREADS)
+    conf->thread_pool = NGX_CONF_UNSET_PTR;
+#endif
     return conf;
 }
 
@@ -227,6 +408,23 @@ ngx_http_pagestamp_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
     ngx_http_pagestamp_loc_conf_t *conf = child;
 
     ngx_conf_merge_ptr_value(conf->zone, prev->zone, NULL);
+
+#if (NGX_THREADS)
+    if (conf->thread_pool == NGX_CONF_UNSET_PTR) {
+        conf->thread_pool = prev->thread_pool;
+    }
+
+    /* the default pool is made only where pagestamp answers, as for aio */
+    if (conf->thread_pool == NGX_CONF_UNSET_PTR
+        && conf->host != NGX_CONF_UNSET)
+    {
+        conf->thread_pool = ngx_thread_pool_add(cf, NULL);
+        if (conf->thread_pool == NULL) {
+            return NGX_CONF_ERROR;
+        }
+    }
+#endif
+
     return NGX_CONF_OK;
 }
 
@@ -291,6 +489,47 @@ ngx_http_pagestamp_prefix(ngx_conf_t *cf, ngx_http_core_loc_conf_t *clcf,
     return NGX_CONF_OK;
 }
 
+/*
+ * The pool is named here, so that nginx can tell of one that no thread_pool
+ * directive makes at this line; off answers every include in the loop.
+ */
+static char *
+ngx_http_pagestamp_thread_pool(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf)
+{
+#if (NGX_THREADS)
+    ngx_http_pagestamp_loc_conf_t *plcf = conf;
+#endif
+
+    ngx_str_t  *value;
+
+    value = cf->args->elts;
+
+#if (NGX_THREADS)
+    if (plcf->thread_pool != NGX_CONF_UNSET_PTR) {
+        return "is duplicate";
+    }
+
+    if (ngx_strcmp(value[1].data, "off") == 0) {
+        plcf->thread_pool = NULL;
+        return NGX_CONF_OK;
+    }
+
+    plcf->thread_pool = ngx_thread_pool_add(cf, &value[1]);
+    if (plcf->thread_pool == NULL) {
+        return NGX_CONF_ERROR;
+    }
+
+    return NGX_CONF_OK;
+#else
+    if (ngx_strcmp(value[1].data, "off") == 0) {
+        return NGX_CONF_OK;
+    }
+
+    return "needs an nginx built with thread pools";
+#endif
+}
+
 static char *
 ngx_http_pagestamp(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 {
@@ -315,6 +554,12 @@ ngx_http_pagestamp(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
         return NGX_CONF_ERROR;
     }
     clcf->handler = ngx_http_pagestamp_handler;
+
+#if !(NGX_THREADS)
+    ngx_conf_log_error(NGX_LOG_WARN, cf, 0,
+                       "this nginx has no thread pools: a \"~user\" include "
+                       "blocks the worker while its password is looked up");
+#endif
 
     return NGX_CONF_OK;
 }

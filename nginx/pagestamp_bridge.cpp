@@ -6,6 +6,7 @@
 
 #include "driver/answer_request.hpp"
 #include "nginx/include_env.hpp"
+#include "request/locate_document.hpp"
 #include "zone/zone_cache.hpp"
 
 #include <cstring>
@@ -33,6 +34,11 @@ extern "C" const pagestamp_zone* pagestamp_find_zone(const unsigned char* tz, st
         break;
     }
     return nullptr;
+}
+
+extern "C" int pagestamp_names_user(const pagestamp_include* include)
+{
+    return pagestamp::names_user(pagestamp::include_env(*include)) ? 1 : 0;
 }
 
 extern "C" std::size_t pagestamp_answer(const pagestamp_include* include, const pagestamp_zone* zone,

@@ -38,6 +38,10 @@ const pagestamp_zone *pagestamp_find_zone(const unsigned char *tz, size_t len,
 /* The CR that ends the program's header, then a body of at most 4094 bytes. */
 #define PAGESTAMP_PAGE_CAPACITY 4095
 
+/* Whether answering asks the password database (a "~user" include), which
+ * may wait on a directory server for as long as that takes: 1 or 0. */
+int pagestamp_names_user(const pagestamp_include *include);
+
 /* Writes the page text into page (PAGESTAMP_PAGE_CAPACITY bytes), times in
  * zone (NULL: the process's own), and returns its length: at least 1, as a
  * lookup that could not be made leaves the CGI's empty stamp, the CR alone. */

@@ -151,4 +151,13 @@ doc_location locate_document(const request_env& env)
     return where;
 }
 
+// The same choice of rule as locate_document's.
+bool names_user(const request_env& env)
+{
+    if (second_is(env.path_info, '/')) {
+        return false;
+    }
+    return second_is(env.path_info, '~') || second_is(env.document_uri, '~');
+}
+
 } // namespace pagestamp

@@ -31,4 +31,8 @@ struct doc_location {
 
 doc_location locate_document(const request_env& env);
 
+// Whether locating the document asks the password database, which may wait
+// on a directory server for as long as it likes.
+bool names_user(const request_env& env);
+
 } // namespace pagestamp

@@ -27,6 +27,8 @@
 #           which NGINX_WITH_MODULE=1 loads beside the other ways too
 #           installed: the module as its package enabled it, with its snippet
 #           (NGINX_ETC, default /etc/nginx); its zone is the server's (--env-tz)
+#           NGINX_WORKERS sets nginx's worker processes (2); RUN/main.d/*.conf
+#           and RUN/conf.d/*.conf are read in its main and server contexts
 # A socket's program is started by spawn-fcgi, which hands it over as
 # standard input exactly as systemd's pagestamp.socket would.
 #
@@ -66,12 +68,20 @@ httpd_nss_wrapper() {
 }
 
 # The variables that let the program, wherever it runs, find users' homes in
-# RUN's password database, one NAME=VALUE a line.
+# RUN's password database, one NAME=VALUE a line. With HTTPD_NSS_MODULE set
+# to a libnss_NAME.so.2 (tests/support/nss_slow.c), nss_wrapper asks that
+# module for users the file does not know, and it answers from
+# RUN/passwd.slow.
 httpd_nss_env() {
   local nss
   nss=$(httpd_nss_wrapper)
   [[ -n $nss ]] || return 0
   printf '%s\n' "LD_PRELOAD=$nss" "NSS_WRAPPER_PASSWD=$1/passwd" "NSS_WRAPPER_GROUP=$1/group"
+  [[ -n ${HTTPD_NSS_MODULE:-} ]] || return 0
+  # Deep binding is off: the sanitizers' runtimes refuse it.
+  local prefix=${HTTPD_NSS_MODULE##*/libnss_}
+  printf '%s\n' "NSS_WRAPPER_MODULE_SO_PATH=$HTTPD_NSS_MODULE" "NSS_WRAPPER_MODULE_FN_PREFIX=${prefix%%.so*}" \
+    NSS_WRAPPER_DISABLE_DEEPBIND=1 "NSS_SLOW_PASSWD=$1/passwd.slow" "NSS_SLOW_LOG=$1/nss_slow.log"
 }
 
 # A process we started stays a zombie until waited for; that is not running.
@@ -88,7 +98,7 @@ httpd_group() { getent group www-data >/dev/null && echo www-data || echo nogrou
 
 httpd_prepare() {
   local run=$1 program=$2
-  mkdir -p "$run"/{site,home,cgi-bin,conf.d}
+  mkdir -p "$run"/{site,home,cgi-bin,conf.d,main.d}
   cp -R --preserve=timestamps "$HTTPD_SOURCE_DIR/examples/site/." "$run/site/"
   cp -R --preserve=timestamps "$HTTPD_SOURCE_DIR/examples/home/." "$run/home/"
   install -m 755 "$program" "$run/cgi-bin/pagestamp"
@@ -262,7 +272,7 @@ httpd_config() {
     local user_line=
     [[ $(id -u) -ne 0 ]] || user_line="user $user $group;"
     sed -e "s|@RUN@|$run|g" -e "s|@PORT@|$port|g" -e "s|@USER@|$user_line|" \
-      "$HTTPD_SOURCE_DIR/scripts/httpd/nginx.conf.in" >"$run/nginx.conf"
+      -e "s|@WORKERS@|${NGINX_WORKERS:-2}|" "$HTTPD_SOURCE_DIR/scripts/httpd/nginx.conf.in" >"$run/nginx.conf"
   else
     sed -e "s|@RUN@|$run|g" -e "s|@PORT@|$port|g" -e "s|@MODULES@|$modules|g" \
       -e "s|@MPM@|$mpm|g" -e "/@LOAD_VIA@/{r $run/via.load" -e 'd}' \

@@ -75,12 +75,19 @@ nginx_error='[an error occurred while processing the directive]'
 # check_page PATH < "ID expected" lines: the page's stamps, all of them, in
 # order. No include may fail but those the table expects to.
 check_page() {
-  local page expected error='an error occurred while processing (this|the) directive'
-  expected=$(cat)
+  local page
   if ! page=$(fetch "$1"); then
     failures=$((failures + 1))
     return
   fi
+  check_served "$1" "$page"
+}
+
+# check_served PATH PAGE < "ID expected" lines: check_page of a page fetched
+# already.
+check_served() {
+  local page=$2 expected error='an error occurred while processing (this|the) directive'
+  expected=$(cat)
   if [[ $(grep -cE "$error" <<<"$page") != $(grep -cE "$error" <<<"$expected") ]]; then
     echo "FAIL $1: an include failed" >&2
     failures=$((failures + 1))

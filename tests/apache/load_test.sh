@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Thousands of requests from 16 connections (or CONNECTIONS) at a page that runs the program
-# five times: every answer must be the page as served alone, byte for byte.
+# five times (six for nginx's module): every answer must be the page as served alone, byte for byte.
 # Where the server keeps connections to a responder for the next request,
 # some must still be open after the load.
 # Usage: load_test.sh PROGRAM REQUESTS SERVER VIA [CONNECTIONS]   (see scripts/httpd/httpd.sh)
@@ -31,6 +31,25 @@ if [[ $server/$via == apache/module ]]; then
   fetch "$page" | samples
   [[ $(fetch "$page" | samples | awk '{print $4}' | sort -u | wc -l) == "${#zones[@]}" ]] ||
     { echo "FAIL: the zones page does not show ${#zones[@]} zones" >&2; failures=$((failures + 1)); finish; }
+fi
+# nginx's module answers users' includes in a pool's threads, and the
+# others in the worker: a page of both, each kept in its place.
+if [[ $server/$via == nginx/module ]]; then
+  for i in 1 2 3; do
+    echo "<samp id=\"plain$i\"><!--#include virtual=\"/cgi-bin/pagestamp?%Y4-%MP-%DP+$i\" --></samp>"
+    echo "<samp id=\"user$i\"><!--#include virtual=\"/cgi-bin/pagestamp/~ann/notes.html?%Y4-%MP-%DP+$i\" --></samp>"
+  done >"$RUN/site/users.shtml"
+  fixed_time site/users.shtml '2003-04-02 15:07:09'
+  chmod a+r "$RUN/site/users.shtml"
+  page=/users.shtml
+  check_page "$page" <<'EOF'
+plain1 2003-04-02 1
+user1 2004-02-29 1
+plain2 2003-04-02 2
+user2 2004-02-29 2
+plain3 2003-04-02 3
+user3 2004-02-29 3
+EOF
 fi
 start_load "$page" "$requests"
 end_load

@@ -23,7 +23,7 @@ struct locator_case {
     bool found;
 };
 
-doc_location locate(const char* uri, const char* path_info, std::string_view root = "/srv/site")
+request_env env_of(const char* uri, const char* path_info, std::string_view root = "/srv/site")
 {
     request_env env;
     env.server_name = "www.example.org";
@@ -31,13 +31,26 @@ doc_location locate(const char* uri, const char* path_info, std::string_view roo
     env.document_uri = uri;
     env.document_name = "index.shtml";
     env.path_info = path_info;
-    return locate_document(env);
+    return env;
+}
+
+doc_location locate(const char* uri, const char* path_info, std::string_view root = "/srv/site")
+{
+    return locate_document(env_of(uri, path_info, root));
+}
+
+// A path through a home (or the "~name" of an unknown user) is the mark of
+// a lookup: the server must know of each beforehand, to wait for it aside.
+bool looked_up(std::string_view file_path)
+{
+    return file_path.starts_with("/home/") || file_path.starts_with("/srv/users/") || file_path.starts_with("~");
 }
 
 void expect_location(const locator_case& row)
 {
     SCOPED_TRACE(std::string("URI ") + row.uri + " PATH_INFO " + row.path_info);
     const doc_location where = locate(row.uri, row.path_info);
+    EXPECT_EQ(names_user(env_of(row.uri, row.path_info)), looked_up(where.file_path.view()));
     EXPECT_EQ(where.file_path.view(), row.file_path);
     EXPECT_EQ(where.doc_dir, row.doc_dir);
     EXPECT_EQ(where.doc_file, row.doc_file);
@@ -53,6 +66,7 @@ TEST(LocateDocument, FollowsEachRule)
         {"/docs/index.shtml", "/other.html", "/srv/site/docs/other.html", "", "other.html", true},
         {"/docs/index.shtml", "/sub/b.html", "/srv/site/docs/sub/b.html", "/sub", "b.html", true},
         {"/docs/index.shtml", "//top.html", "/srv/site/top.html", "/", "top.html", true},
+        {"/~ann/index.shtml", "//top.html", "/srv/site/top.html", "/", "top.html", true},
         {"/docs/index.shtml", "/~ann/pub/a.html", "/home/ann/www/pub/a.html", "/~ann/pub", "a.html", true},
         {"/~ann/index.shtml", "", "/home/ann/www/index.shtml", "/~ann", "index.shtml", true},
         {"/~ann/x/index.shtml", "/b.html", "/home/ann/www/x/b.html", "", "b.html", true},
