@@ -119,6 +119,9 @@ zone_choice find_zone(std::string_view tz)
     if (const zone_info* zone = find_published(tz, 0, count)) {
         return {zone, zone_status::found};
     }
+    if (count == zone_cache_capacity) {
+        return {nullptr, zone_status::not_kept, !was_full.exchange(true, std::memory_order_relaxed)};
+    }
     return fill(tz, count);
 }
 
