@@ -40,10 +40,10 @@ void* take_from_stack(void* room, std::size_t size) { return size <= sizeof(zone
 
 void answer_one(const fastcgi::ready_request& request, std::string_view start_zone)
 {
-    alignas(zone_info) char spare[sizeof(zone_info)];
+    zone_info spare; // its pages are touched only when the cache is full
     char page[page_capacity];
-    const page_answer reply = answer_page(request.env, request.time_zone.data() != nullptr ? request.time_zone : start_zone,
-                                          {take_from_stack, spare}, page);
+    const std::string_view zone = request.time_zone.data() != nullptr ? request.time_zone : start_zone;
+    const page_answer reply = answer_page(request.env, zone, {take_from_stack, &spare}, page);
     if (!reply.complaint.empty()) {
         complain(reply.complaint);
     }

@@ -27,7 +27,7 @@ extern "C" const pagestamp_zone* pagestamp_read_zone(const unsigned char* tz, st
     using namespace pagestamp;
     const std::string_view value(reinterpret_cast<const char*>(tz), len);
     auto* const zone = new (memory) zone_info;
-    zone_status status = read_zone_alone(value, *zone);
+    const zone_status status = read_zone_alone(value, *zone);
     if (status == zone_status::found && zone->well_formed) {
         return reinterpret_cast<const pagestamp_zone*>(zone);
     }
