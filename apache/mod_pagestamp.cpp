@@ -6,7 +6,7 @@
 //       SetHandler pagestamp
 //   </Location>
 
-#include "driver/answer_request.hpp"
+#include "driver/answer_page.hpp"
 #include "request/request_env.hpp"
 #include "zone/zone_cache.hpp"
 
@@ -32,7 +32,6 @@ APLOG_USE_MODULE(pagestamp);
 
 namespace {
 
-using pagestamp::answer;
 using pagestamp::request_env;
 
 // httpd's own TZ, as the CGI would inherit it; read once in each child, before
@@ -65,24 +64,21 @@ request_env env_of(const apr_table_t* table)
 
 // A CGI's TZ is the request's (SetEnv), else httpd's own, which
 // ap_create_environment adds; neither means TZ unset.
-pagestamp::zone_choice zone_of(const request_rec* r)
+std::string_view zone_of(const request_rec* r)
 {
     const char* zone = apr_table_get(r->subprocess_env, "TZ");
     if (zone == nullptr) {
         zone = server_time_zone;
     }
-    return pagestamp::find_zone(zone != nullptr ? std::string_view(zone) : std::string_view());
+    return zone != nullptr ? std::string_view(zone) : std::string_view();
 }
 
-// "\r" and the body, as the page receives them from the CGI: its header ends
-// LF CR LF CR, and httpd's reader takes the first CR LF as the end of it.
-int send_page_text(request_rec* r, const answer& reply)
-{
-    const std::size_t length = 1 + reply.body.size();
-    auto* text = static_cast<char*>(apr_palloc(r->pool, length));
-    text[0] = '\r';
-    std::memcpy(text + 1, reply.body.c_str(), reply.body.size());
+void* take_from_pool(void* pool, std::size_t size) { return apr_palloc(static_cast<apr_pool_t*>(pool), size); }
 
+// The page text, as the page receives it from the CGI: its header ends
+// LF CR LF CR, and httpd's reader takes the first CR LF as the end of it.
+int send_page_text(request_rec* r, char* text, std::size_t length)
+{
     ap_set_content_type(r, "text/plain");
     ap_set_content_length(r, static_cast<apr_off_t>(length));
     apr_bucket_alloc_t* buckets = r->connection->bucket_alloc;
@@ -120,20 +116,23 @@ int pagestamp_handler(request_rec* r)
     }
     ap_add_common_vars(r);
     ap_add_cgi_vars(r);
+    auto* const page = static_cast<char*>(apr_palloc(r->pool, pagestamp::page_capacity));
+    const pagestamp::page_answer reply = pagestamp::answer_page(env_of(r->subprocess_env), zone_of(r),
+                                                                {take_from_pool, r->pool}, page);
+    if (!reply.complaint.empty()) {
+        ap_log_rerror(APLOG_MARK, reply.length == 0 ? APLOG_ERR : APLOG_WARNING, 0, r, "%s",
+                      reply.complaint.c_str());
+    }
     // No stamp at all rather than one in another zone.
-    const pagestamp::zone_choice zone = zone_of(r);
-    if (zone.status != pagestamp::zone_status::found) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "TZ %s: %s", apr_table_get(r->subprocess_env, "TZ"),
-                      zone.status == pagestamp::zone_status::too_long ? "too long" : "no resources to read it");
+    if (reply.length == 0) {
         return HTTP_INTERNAL_SERVER_ERROR;
     }
-    const answer reply = pagestamp::answer_request(env_of(r->subprocess_env), zone.zone);
     // The page text is the CGI's in every case; a failed password lookup has
     // none, and the log says why the stamp is empty.
     if (reply.status == pagestamp::cannot_look_up) {
         ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "no resources to look up a user's home");
     }
-    return send_page_text(r, reply);
+    return send_page_text(r, page, reply.length);
 }
 
 void register_hooks(apr_pool_t*)

@@ -3,12 +3,12 @@
 
 #include "fastcgi/serve_fastcgi.hpp"
 
-#include "driver/answer_request.hpp"
+#include "driver/answer_page.hpp"
 #include "fastcgi/fastcgi_connection.hpp"
 #include "fastcgi/fastcgi_server.hpp"
 #include "fastcgi/system_calls.hpp"
 #include "request/response.hpp"
-#include "zone/zone_cache.hpp"
+#include "zone/zone_info.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +23,36 @@ std::string_view own_variable(const char* name)
 {
     const char* const value = std::getenv(name);
     return value != nullptr ? std::string_view(value, std::strlen(value)) : std::string_view();
+}
+
+// stderr is what systemd, mod_fcgid and spawn-fcgi send to a log.
+void complain(const zone_complaint& complaint)
+{
+    fixed_text<zone_complaint::capacity + 16> line;
+    line.append("pagestamp: ");
+    line.append(complaint.view());
+    line.append('\n');
+    sys::write_some(2, line.c_str(), line.size());
+}
+
+// A zone the cache cannot keep is read onto this stack, for this request.
+void* take_from_stack(void* room, std::size_t size) { return size <= sizeof(zone_info) ? room : nullptr; }
+
+void answer_one(const fastcgi::ready_request& request, std::string_view start_zone)
+{
+    zone_info spare; // its pages are touched only when the cache is full
+    char page[page_capacity];
+    const std::string_view zone = request.time_zone.data() != nullptr ? request.time_zone : start_zone;
+    const page_answer reply = answer_page(request.env, zone, {take_from_stack, &spare}, page);
+    if (!reply.complaint.empty()) {
+        complain(reply.complaint);
+    }
+    // No page at all rather than one in another zone.
+    if (reply.length == 0) {
+        fastcgi::send_refusal(request, fastcgi::params_refused);
+        return;
+    }
+    fastcgi::send_answer(request, fastcgi_response_header, std::string_view(page, reply.length), reply.status);
 }
 
 } // namespace
@@ -41,16 +71,11 @@ int serve_fastcgi()
     const std::string_view start_zone = own_variable("TZ");
     fastcgi::ready_request request;
     while (fastcgi::next_request(request)) {
-        // A zone too long to keep, or one we could not read for want of
-        // descriptors or room, is refused: a stamp in the wrong zone would
-        // be a wrong page.
-        const zone_choice zone = find_zone(request.time_zone.data() != nullptr ? request.time_zone : start_zone);
-        if (!request.trusted || zone.status != zone_status::found) {
+        if (!request.trusted) {
             fastcgi::send_refusal(request, fastcgi::params_refused);
             continue;
         }
-        const answer reply = answer_request(request.env, zone.zone);
-        fastcgi::send_answer(request, fastcgi_response_header, reply.body.view(), reply.status);
+        answer_one(request, start_zone);
     }
     return 0;
 }

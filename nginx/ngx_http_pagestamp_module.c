@@ -429,28 +429,42 @@ ngx_http_pagestamp_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
 }
 
 /*
- * The zone is read here, once, in the master: requests only look times up in
- * it, and nginx's own zone, its logs' times, stays as it was.
+ * The zone is read here, in the master, afresh for each configuration, into
+ * its pool: requests only look times up in it, a reload reads the zone files
+ * as they are then, and nginx's own zone, its logs' times, stays as it was.
  */
 static char *
 ngx_http_pagestamp_time_zone(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 {
     ngx_http_pagestamp_loc_conf_t *plcf = conf;
 
-    ngx_str_t   *value;
-    const char  *error;
+    void       *memory;
+    ngx_str_t  *value;
+    char        error[PAGESTAMP_ERROR_CAPACITY];
 
     if (plcf->zone != NGX_CONF_UNSET_PTR) {
         return "is duplicate";
     }
 
     value = cf->args->elts;
-    error = "could not be read";
-    plcf->zone = pagestamp_find_zone(value[1].data, value[1].len, &error);
-    if (plcf->zone == NULL) {
+    /* read once, here: a request's variable would be a zone per request */
+    if (ngx_http_script_variables_count(&value[1]) != 0) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
-                           "pagestamp_time_zone \"%V\" %s",
-                           &value[1], error);
+                           "pagestamp_time_zone \"%V\" names a variable; "
+                           "it takes a zone name or a POSIX rule as written",
+                           &value[1]);
+        return NGX_CONF_ERROR;
+    }
+
+    memory = ngx_palloc(cf->pool, pagestamp_zone_size());
+    if (memory == NULL) {
+        return NGX_CONF_ERROR;
+    }
+    plcf->zone = pagestamp_read_zone(value[1].data, value[1].len, memory,
+                                     error);
+    if (plcf->zone == NULL) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0, "pagestamp_time_zone: %s",
+                           error);
         return NGX_CONF_ERROR;
     }
 

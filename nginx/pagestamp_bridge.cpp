@@ -1,38 +1,39 @@
 // The core's side of the module's one call: the include's variables, the same
 // answer as every other way in, and the page text as the responder's header
-// leaves it in a page: the final CR, then the body.
+// leaves it in a page: the final CR, then the body; and the zones a
+// configuration names.
 
 #include "nginx/pagestamp_bridge.h"
 
-#include "driver/answer_request.hpp"
+#include "driver/answer_page.hpp"
 #include "nginx/include_env.hpp"
 #include "request/locate_document.hpp"
 #include "zone/zone_cache.hpp"
+#include "zone/zone_info.hpp"
 
 #include <cstring>
+#include <new>
 
-namespace {
-
-constexpr unsigned char header_end = '\r';
 static_assert(1 + pagestamp::body_text::capacity <= PAGESTAMP_PAGE_CAPACITY);
+static_assert(pagestamp::zone_complaint::capacity < PAGESTAMP_ERROR_CAPACITY);
 
-} // namespace
+extern "C" std::size_t pagestamp_zone_size(void) { return sizeof(pagestamp::zone_info); }
 
-// The zone crosses as an opaque pointer: C never looks inside.
-extern "C" const pagestamp_zone* pagestamp_find_zone(const unsigned char* tz, std::size_t len, const char** error)
+// Read afresh for each configuration, never from the process's cache, so a
+// reload sees the zone files as they are now and reloads never run out of
+// room. The zone crosses as an opaque pointer: C never looks inside.
+extern "C" const pagestamp_zone* pagestamp_read_zone(const unsigned char* tz, std::size_t len, void* memory,
+                                                     char* error)
 {
     using namespace pagestamp;
-    const zone_choice choice = find_zone({reinterpret_cast<const char*>(tz), len});
-    switch (choice.status) {
-    case zone_status::found:
-        return reinterpret_cast<const pagestamp_zone*>(choice.zone);
-    case zone_status::too_long:
-        *error = "is longer than a zone may be";
-        break;
-    case zone_status::no_resources:
-        *error = "could not be read: no descriptor or memory to spare, or too many zones";
-        break;
+    const std::string_view value(reinterpret_cast<const char*>(tz), len);
+    auto* const zone = new (memory) zone_info;
+    const zone_status status = read_zone_alone(value, *zone);
+    if (status == zone_status::found && zone->well_formed) {
+        return reinterpret_cast<const pagestamp_zone*>(zone);
     }
+    const zone_complaint complaint = zone_error_text(value, status);
+    std::memcpy(error, complaint.c_str(), complaint.size() + 1);
     return nullptr;
 }
 
@@ -45,8 +46,6 @@ extern "C" std::size_t pagestamp_answer(const pagestamp_include* include, const 
                                         unsigned char* page)
 {
     using namespace pagestamp;
-    const answer reply = answer_request(include_env(*include), reinterpret_cast<const zone_info*>(zone));
-    page[0] = header_end;
-    std::memcpy(page + 1, reply.body.c_str(), reply.body.size());
-    return 1 + reply.body.size();
+    return answer_page(include_env(*include), reinterpret_cast<const zone_info*>(zone), reinterpret_cast<char*>(page))
+        .length;
 }

@@ -27,13 +27,21 @@ typedef struct {
     unsigned char *path_room;     /* uri.len bytes of the request's, for PATH_INFO */
 } pagestamp_include;
 
-/* A zone, read once when the configuration is, and kept for the process. */
+/* A zone, read when the configuration is, in the configuration's pool. */
 typedef struct pagestamp_zone pagestamp_zone;
 
-/* The zone that TZ set to tz means, as the C library would read it; NULL, with
- * *error saying why, when it cannot be had. */
-const pagestamp_zone *pagestamp_find_zone(const unsigned char *tz, size_t len,
-                                          const char **error);
+/* The bytes a zone takes, aligned for any object. */
+size_t pagestamp_zone_size(void);
+
+/* What error receives, with its NUL. */
+#define PAGESTAMP_ERROR_CAPACITY 256
+
+/* Reads the zone that TZ set to tz means, as the C library would read it,
+ * from disk now, into memory (pagestamp_zone_size() bytes). NULL, with error
+ * saying why, when it cannot be had or is neither a zone file nor a
+ * well-formed POSIX rule. */
+const pagestamp_zone *pagestamp_read_zone(const unsigned char *tz, size_t len,
+                                          void *memory, char *error);
 
 /* The CR that ends the program's header, then a body of at most 4094 bytes. */
 #define PAGESTAMP_PAGE_CAPACITY 4095

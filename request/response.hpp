@@ -14,7 +14,7 @@ inline constexpr std::string_view response_header = "Content-type: text/plain\n\
 // The same page text through FastCGI. mod_proxy_fcgi reads the header above as
 // one unended line and would put all of it in the page, so the header is
 // framed the standard way, and the CR that pages receive starts the body.
-inline constexpr std::string_view fastcgi_response_header = "Content-type: text/plain\r\n\r\n\r";
+inline constexpr std::string_view fastcgi_response_header = "Content-type: text/plain\r\n\r\n";
 
 inline constexpr std::string_view missing_variables_message =
     "<P>One or more required environment variables was missing.</P>\n";

@@ -21,6 +21,7 @@ forbid zone 'request/|stamp/|driver/|fastcgi/|apache/|nginx/' "zone/ reads zones
 forbid stamp 'driver/|fastcgi/|apache/|nginx/|request/response|zone/' "stamp/ takes only request's records"
 forbid text 'zone/|request/|stamp/|driver/|fastcgi/|apache/|nginx/' "text/ stands below everything"
 forbid driver/answer_request.cpp 'fastcgi/|apache/|nginx/' "the answer knows no way in"
+forbid driver/answer_page.cpp 'fastcgi/|apache/|nginx/' "the page's answer knows no way in"
 forbid fastcgi 'apache/|nginx/' "the responder is a way in of its own"
 ((failures == 0)) && echo "layers clean"
 exit $((failures != 0))

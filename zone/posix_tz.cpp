@@ -229,6 +229,47 @@ bool parse_rule(cursor& in, change_rule& rule, int which)
     return true;
 }
 
+// A change glibc's table places past any year.
+constexpr std::int64_t never_in_year = std::int64_t{1} << 20;
+
+// glibc's days before `month`, read as glibc reads its table: the two years'
+// rows one after the other, so that the month of a rule it refused (0, or
+// past 12) reads a neighbouring entry. The word before the table holds 0 in
+// glibc's library; what lies past it is no month, and we take as never.
+std::int64_t days_before(unsigned month, bool leap)
+{
+    const std::int64_t index = (leap ? 13 : 0) + std::int64_t{month} - 1;
+    if (index < 0) {
+        return 0;
+    }
+    return index < 26 ? days_before_month[index / 13][index % 13] : never_in_year;
+}
+
+// The day, from the year's first, of the week's day a rule names, as
+// glibc's arithmetic finds it for any month.
+std::int64_t month_week_day(const change_rule& rule, int year, bool leap)
+{
+    const std::int64_t before = days_before(rule.month, leap);
+    const std::int64_t length = days_before(rule.month + 1U, leap) - before;
+    // Zeller's congruence: the weekday of the month's first day.
+    const int shifted_month = (rule.month + 9) % 12 + 1;
+    // glibc's year wraps past INT_MAX, as tm_year + 1900 does there.
+    const int march_year = rule.month <= 2 ? static_cast<int>(static_cast<unsigned>(year) - 1U) : year;
+    const int century = march_year / 100;
+    const int in_century = march_year % 100;
+    int weekday = ((26 * shifted_month - 2) / 10 + 1 + in_century + in_century / 4 + century / 4 - 2 * century) % 7;
+    weekday += weekday < 0 ? 7 : 0;
+    std::int64_t day = rule.day - weekday;
+    day += day < 0 ? 7 : 0;
+    if (length >= never_in_year) {
+        return before + day + 7 * std::int64_t{rule.week > 0 ? rule.week - 1 : 0}; // past the year however counted
+    }
+    for (unsigned week = 1; week < rule.week && day + 7 < length; ++week) {
+        day += 7;
+    }
+    return before + day;
+}
+
 // The moment a rule's change happens in `year`. Before 1971 glibc counts
 // from the start of 1970, whatever the year; its day counts are ints.
 std::int64_t change_time(const change_rule& rule, std::int64_t offset, int year)
@@ -251,38 +292,16 @@ std::int64_t change_time(const change_rule& rule, std::int64_t offset, int year)
     case change_day::day_of_year:
         start += rule.day * seconds_per_day;
         break;
-    case change_day::month_week_day: {
-        // Only a rule glibc refused has another month, and glibc then reads
-        // outside its table: we take such a month as January.
-        const int month = rule.month >= 1 && rule.month <= 12 ? rule.month : 1;
-        const int* const before = days_before_month[leap ? 1 : 0];
-        start += before[month - 1] * seconds_per_day;
-        // Zeller's congruence: the weekday of the month's first day.
-        const int shifted_month = (month + 9) % 12 + 1;
-        // glibc's year wraps past INT_MAX, as tm_year + 1900 does there.
-        const int march_year = month <= 2 ? static_cast<int>(static_cast<unsigned>(year) - 1U) : year;
-        const int century = march_year / 100;
-        const int in_century = march_year % 100;
-        int weekday = ((26 * shifted_month - 2) / 10 + 1 + in_century + in_century / 4 + century / 4 - 2 * century) % 7;
-        weekday += weekday < 0 ? 7 : 0;
-        int day = rule.day - weekday;
-        day += day < 0 ? 7 : 0;
-        for (unsigned week = 1; week < rule.week; ++week) {
-            if (day + 7 >= before[month] - before[month - 1]) {
-                break;
-            }
-            day += 7;
-        }
-        start += day * seconds_per_day;
+    case change_day::month_week_day:
+        start += month_week_day(rule, year, leap) * seconds_per_day;
         break;
-    }
     }
     return start - offset + rule.seconds;
 }
 
 } // namespace
 
-void parse_posix_tz(std::string_view text, posix_zone& zone)
+bool parse_posix_tz(std::string_view text, posix_zone& zone)
 {
     cursor in{text_before(text, zone_name::capacity)};
     for (int which = 0; which < 2; ++which) {
@@ -292,18 +311,23 @@ void parse_posix_tz(std::string_view text, posix_zone& zone)
     }
     zone.wants_default_rules = false;
     if (!parse_name(in, zone.names[0]) || !parse_offset(in, zone, 0)) {
-        return;
+        return false;
     }
-    if (!parse_name(in, zone.names[1])) {
-        zone.names[1] = zone.names[0];
+    if (in.peek() == '\0') {
+        zone.names[1] = zone.names[0]; // no daylight time
         zone.offsets[1] = zone.offsets[0];
-        return;
+        return text.size() <= zone_name::capacity;
     }
-    parse_offset(in, zone, 1);
-    zone.wants_default_rules = in.peek() == '\0' || (in.peek() == ',' && in.peek(1) == '\0');
-    if (parse_rule(in, zone.rules[0], 0)) {
-        parse_rule(in, zone.rules[1], 1);
+    // Anything else is read for the daylight name and the rules, even what
+    // is neither: glibc then keeps an empty name at offset 0 for daylight
+    // time, and rules of day 0, so that most of each year is that.
+    const bool named = parse_name(in, zone.names[1]);
+    if (named) {
+        parse_offset(in, zone, 1);
+        zone.wants_default_rules = in.peek() == '\0' || (in.peek() == ',' && in.peek(1) == '\0');
     }
+    const bool ruled = parse_rule(in, zone.rules[0], 0) && parse_rule(in, zone.rules[1], 1);
+    return named && ruled && in.peek() == '\0' && text.size() <= zone_name::capacity;
 }
 
 zone_state posix_state(const posix_zone& zone, std::int64_t when, int utc_year)

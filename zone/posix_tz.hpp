@@ -34,8 +34,9 @@ struct posix_zone {
 };
 
 // Never fails: a value glibc cannot read leaves the fields it had set, as
-// glibc's own do. Text past 255 bytes is not read.
-void parse_posix_tz(std::string_view text, posix_zone& zone);
+// glibc's own do. Text past 255 bytes is not read. True when the whole text
+// was a rule glibc takes as written, with nothing refused or left over.
+bool parse_posix_tz(std::string_view text, posix_zone& zone);
 
 struct zone_state {
     std::int64_t offset;

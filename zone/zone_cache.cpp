@@ -34,6 +34,7 @@ constinit std::atomic<bool> filling{false};
 // of tzdata takes 4 KiB.
 constexpr std::size_t file_room = std::size_t{64} * 1024;
 constinit fixed_text<file_room> file_buffer{all_zero};
+constinit std::atomic<bool> was_full{false};
 
 bool same_tz(const cache_entry& entry, std::string_view tz)
 {
@@ -70,6 +71,19 @@ cache_entry* map_entries()
     return memory == MAP_FAILED ? nullptr : static_cast<cache_entry*>(memory);
 }
 
+zone_status status_of(zone_load load)
+{
+    switch (load) {
+    case zone_load::loaded:
+        return zone_status::found;
+    case zone_load::no_resources:
+        return zone_status::no_resources;
+    case zone_load::too_large:
+        break;
+    }
+    return zone_status::too_large;
+}
+
 zone_choice fill(std::string_view tz, std::size_t seen)
 {
     const fill_lock lock;
@@ -81,11 +95,11 @@ zone_choice fill(std::string_view tz, std::size_t seen)
         return {zone, zone_status::found}; // another thread filled it meanwhile
     }
     if (count == zone_cache_capacity) {
-        return {nullptr, zone_status::no_resources};
+        return {nullptr, zone_status::not_kept, !was_full.exchange(true, std::memory_order_relaxed)};
     }
     cache_entry& entry = *new (&entries[count]) cache_entry;
-    if (!load_zone(tz, entry.zone, file_buffer.bytes, file_room)) {
-        return {nullptr, zone_status::no_resources}; // not kept: a later request may find descriptors
+    if (const zone_load load = load_zone(tz, entry.zone, file_buffer.bytes, file_room); load != zone_load::loaded) {
+        return {nullptr, status_of(load)}; // not kept: a later request may find descriptors
     }
     entry.tz_set = tz.data() != nullptr;
     entry.tz.clear();
@@ -105,7 +119,21 @@ zone_choice find_zone(std::string_view tz)
     if (const zone_info* zone = find_published(tz, 0, count)) {
         return {zone, zone_status::found};
     }
+    if (count == zone_cache_capacity) {
+        return {nullptr, zone_status::not_kept, !was_full.exchange(true, std::memory_order_relaxed)};
+    }
     return fill(tz, count);
+}
+
+// The file buffer is the cache's, so this waits its turn with the fillers;
+// only a zone the cache is too full to keep pays it.
+zone_status read_zone_alone(std::string_view tz, zone_info& zone)
+{
+    if (tz.size() > time_zone_capacity) {
+        return zone_status::too_long;
+    }
+    const fill_lock lock;
+    return status_of(load_zone(tz, zone, file_buffer.bytes, file_room));
 }
 
 } // namespace pagestamp

@@ -12,6 +12,26 @@ namespace {
 
 bool out_of_resources(long error) { return error == EMFILE || error == ENFILE || error == ENOMEM; }
 
+// A file too large to keep is a zone we cannot hold only if it is a zone
+// file at all; any other (tzdata.zi, say) glibc reads TZ as a rule for.
+file_result starts_as_zone_file(int fd, char* buffer, std::size_t room)
+{
+    constexpr std::size_t magic_size = 4;
+    if (room < magic_size) {
+        return file_result::too_large;
+    }
+    long got = -1;
+    do {
+        got = syscall(SYS_read, fd, buffer, magic_size);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        return out_of_resources(errno) ? file_result::no_resources : file_result::unusable;
+    }
+    const bool zone_file = got == static_cast<long>(magic_size) && buffer[0] == 'T' && buffer[1] == 'Z' &&
+                           buffer[2] == 'i' && buffer[3] == 'f';
+    return zone_file ? file_result::too_large : file_result::unusable;
+}
+
 file_result read_open_file(int fd, char* buffer, std::size_t room, std::size_t& length)
 {
     struct stat info {};
@@ -23,7 +43,7 @@ file_result read_open_file(int fd, char* buffer, std::size_t room, std::size_t& 
         return file_result::unusable;
     }
     if (info.st_size < 0 || static_cast<unsigned long long>(info.st_size) >= room) {
-        return file_result::no_resources;
+        return starts_as_zone_file(fd, buffer, room);
     }
     length = 0;
     for (;;) {
@@ -39,7 +59,7 @@ file_result read_open_file(int fd, char* buffer, std::size_t room, std::size_t& 
         }
         length += static_cast<std::size_t>(got);
         if (length == room) {
-            return file_result::no_resources; // grown since fstat, past what we keep
+            return file_result::too_large; // grown since fstat, past what we keep
         }
     }
 }

@@ -9,8 +9,9 @@ namespace pagestamp {
 
 enum class file_result {
     read,
-    unusable, // missing, unreadable, not a regular file: glibc cannot use it either
-    no_resources, // no descriptor or memory, or larger than `room`
+    unusable, // missing, unreadable, not a regular file, or no zone file: glibc cannot use it either
+    no_resources, // no descriptor or memory
+    too_large, // a zone file larger than `room`
 };
 
 file_result read_zone_file(const char* path, char* buffer, std::size_t room, std::size_t& length);

@@ -172,6 +172,7 @@ tzif_result parse_tzif(std::string_view bytes, zone_info& zone)
         return tzif_result::too_large;
     }
     zone.from_file = true;
+    zone.well_formed = true;
     const tzif_result result = read_data(byte_reader{bytes, start}, counts, width, zone);
     if (result != tzif_result::parsed) {
         return result;
@@ -191,7 +192,7 @@ void use_posix_zone(std::string_view tz, zone_info& zone)
     zone.transition_count = 0;
     zone.type_count = 0;
     zone.leap_count = 0;
-    parse_posix_tz(tz, zone.rule);
+    zone.well_formed = parse_posix_tz(tz, zone.rule);
 }
 
 bool use_default_rules(zone_info& rules, const posix_zone& tz)

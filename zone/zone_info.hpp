@@ -36,6 +36,9 @@ struct leap_second {
 
 struct zone_info {
     bool from_file;
+    // A zone file, or a rule read whole; glibc makes something of any other
+    // value too, and so do we, but a configuration naming one is mistaken.
+    bool well_formed;
     bool has_footer;
     std::size_t transition_count;
     std::size_t type_count;

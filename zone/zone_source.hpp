@@ -9,9 +9,14 @@
 
 namespace pagestamp {
 
+enum class zone_load {
+    loaded,
+    no_resources, // no descriptor or memory to read it
+    too_large, // a zone file larger than the buffer or than zone_info holds
+};
+
 // Zone files are read into `buffer`; the largest of tzdata is under 4 KiB.
-// False when the zone could not be read for want of descriptors or memory,
-// or does not fit: `zone` is then not to be used. A null `tz` means unset.
-bool load_zone(std::string_view tz, zone_info& zone, char* buffer, std::size_t room);
+// Unless `loaded`, `zone` is not to be used. A null `tz` means unset.
+zone_load load_zone(std::string_view tz, zone_info& zone, char* buffer, std::size_t room);
 
 } // namespace pagestamp
