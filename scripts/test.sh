@@ -45,8 +45,12 @@ build_and_test() {
   fi
 }
 
-build_and_test build -- -DCMAKE_BUILD_TYPE=Release
-build_and_test build-asan -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAGESTAMP_SANITIZE=ON
+# Every part asked for: one that cannot be built fails the configure instead
+# of dropping out of the tests.
+every_part=(-DPAGESTAMP_APACHE_MODULE=ON -DPAGESTAMP_NGINX_MODULE=ON -DPAGESTAMP_TESTS=ON
+  -DPAGESTAMP_APACHE_TESTS=ON -DPAGESTAMP_TOOL_TESTS=ON)
+build_and_test build -- -DCMAKE_BUILD_TYPE=Release "${every_part[@]}"
+build_and_test build-asan -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAGESTAMP_SANITIZE=ON "${every_part[@]}"
 # The fuzz targets, each for a few seconds, and a replay of every kept input.
 build_and_test build-fuzz -L fuzz -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DPAGESTAMP_FUZZ=ON -DPAGESTAMP_TESTS=OFF \
