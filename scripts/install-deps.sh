@@ -8,8 +8,9 @@
 set -euo pipefail
 
 group=${1:-test}
-# libnss-wrapper: the server finds the example user's pages without an account.
-demo_packages=(cmake ninja-build g++ apache2 curl libnss-wrapper)
+# apache2-dev: the demo serves the site through mod_pagestamp. libnss-wrapper:
+# the server finds the example user's pages without an account.
+demo_packages=(cmake ninja-build g++ apache2 apache2-dev curl libnss-wrapper)
 test_packages=(
   "${demo_packages[@]}"
   clang libclang-rt-14-dev pkg-config
@@ -18,7 +19,7 @@ test_packages=(
   valgrind clang-tidy cppcheck
   apache2-utils wrk strace
   mandoc man-db manpages-dev devscripts
-  build-essential dpkg-dev debhelper apache2-dev lintian autopkgtest
+  build-essential dpkg-dev debhelper lintian autopkgtest
   # The responder under real servers: mod_fcgid, nginx with fcgiwrap for the
   # CGI, spawn-fcgi to hand it a socket, cgi-fcgi to ask it directly, and
   # systemd-analyze to check the units.
