@@ -65,12 +65,12 @@ trap cleanup EXIT
 
 # check NAME COMMAND...: runs COMMAND with its output in a log, shown on failure.
 check() {
-  local name=$1 log=$work/log.$RANDOM
+  local name=$1 log=$work/log.$RANDOM start=$SECONDS
   shift
   if "$@" >"$log" 2>&1; then
-    echo "PASS: $name"
+    echo "PASS: $name ($((SECONDS - start)) s)"
   else
-    echo "FAIL: $name"
+    echo "FAIL: $name ($((SECONDS - start)) s)"
     tail -30 "$log" | sed 's/^/    /'
     return 1
   fi
