@@ -22,6 +22,9 @@ work=$(mktemp -d /tmp/pagestamp-fresh-XXXXXX)
 root=$work/root
 tree=/root/pagestamp
 mounted=()
+# In memory: unpacking, installing and building write some 1.5 GB that no
+# run keeps, and unmounting takes it away at once.
+mount -t tmpfs -o size=4g,mode=700 pagestamp-fresh "$work" && mounted+=("$work")
 
 # Every process whose root is this one.
 root_processes() {
@@ -52,9 +55,9 @@ cleanup() {
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
     umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}"
   done
-  if findmnt -rn -o TARGET | grep -q "^$work/"; then
+  if findmnt -rn -o TARGET | grep -Eq "^$work(/|\$)"; then
     echo "FAIL: nothing stays mounted in the root"
-    findmnt -rn -o TARGET | grep "^$work/" | sed 's/^/    /'
+    findmnt -rn -o TARGET | grep -E "^$work(/|\$)" | sed 's/^/    /'
     return
   fi
   rm -rf --one-file-system "$work"
