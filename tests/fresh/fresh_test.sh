@@ -104,7 +104,7 @@ make_root() {
 # in_root COMMAND: a root's login shell in the tree, with nothing of ours in
 # its environment.
 in_root() {
-  timeout 1500 chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb \
+  timeout 900 chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c "cd $tree && $1" </dev/null
 }
