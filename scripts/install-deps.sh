@@ -26,6 +26,8 @@ test_packages=(
   libapache2-mod-fcgid nginx-light fcgiwrap spawn-fcgi libfcgi-bin systemd
   # The nginx module: nginx's configured source tree, and dh_nginx.
   nginx-dev
+  # The bare Debian 12 root that the README's commands are tried in.
+  mmdebstrap
 )
 case $group in
   demo) packages=("${demo_packages[@]}") ;;
