@@ -65,6 +65,7 @@ cleanup() {
   echo "fresh: $((SECONDS - started)) s"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
 
 # check NAME COMMAND...: runs COMMAND with its output in a log, shown on failure.
 check() {
