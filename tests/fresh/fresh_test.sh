@@ -13,7 +13,8 @@
 # Usage: fresh_test.sh SOURCE-DIR [REVISION]
 set -uo pipefail
 source_dir=$(cd "$1" && pwd)
-revision=${2:-HEAD}
+# One commit throughout, should the branch move while this runs.
+revision=$(git -C "$source_dir" rev-parse --short --verify "${2:-HEAD}^{commit}") || exit 1
 cache=${PAGESTAMP_ROOT_CACHE:-/var/cache/pagestamp}
 apt_cache=$cache/fresh-apt
 started=$SECONDS
