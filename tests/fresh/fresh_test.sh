@@ -49,8 +49,12 @@ stop_root_processes() {
 }
 
 # Unmounted in the reverse order, and the root removed only once nothing
-# under it is mounted: removing a bound /dev would empty the machine's.
+# under it is mounted: removing a bound /dev would empty the machine's. Its
+# lines go to the first standard output: a signal may end a check whose
+# output goes to its log.
+exec 3>&1
 cleanup() {
+  exec >&3
   stop_root_processes
   local i
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
