@@ -6,7 +6,7 @@
 set(PAGESTAMP_SOCKET /run/pagestamp.sock)
 install(CODE "set(PAGESTAMP_TEMPLATES \"${CMAKE_CURRENT_SOURCE_DIR}/packaging\")
               set(PAGESTAMP_SOCKET \"${PAGESTAMP_SOCKET}\")
-              set(PAGESTAMP_NGINX_MODULE ${PAGESTAMP_NGINX_MODULE})")
+              set(PAGESTAMP_NGINX_MODULE $<TARGET_EXISTS:ngx_http_pagestamp_module>)")
 install(CODE [[
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     set(etc "/etc")

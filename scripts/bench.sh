@@ -21,7 +21,8 @@ done
 
 bash scripts/install-deps.sh
 dir=build-bench
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPAGESTAMP_BENCH=ON -DPAGESTAMP_TESTS=OFF >/dev/null
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPAGESTAMP_BENCH=ON -DPAGESTAMP_TESTS=OFF \
+  -DPAGESTAMP_APACHE_MODULE=ON -DPAGESTAMP_NGINX_MODULE=ON >/dev/null
 cmake --build "$dir" >/dev/null
 
 site=$PWD/examples/site

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The live demo: builds pagestamp, serves the example site through Apache
-# httpd on 127.0.0.1, prints the address and the front page as text, and
-# serves until Ctrl-C.
+# The live demo: builds pagestamp and mod_pagestamp, serves the example site
+# through Apache httpd and the module on 127.0.0.1, prints the address and the
+# front page as text, and serves until Ctrl-C.
 #
 #   bash scripts/demo.sh [--port N] [--once]
 #
@@ -25,15 +25,18 @@ bash scripts/install-deps.sh demo
 # A build directory of its own: turning the tests off in the one the test
 # command uses would leave it with none to run.
 build=${BUILD_DIR:-build-demo}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPAGESTAMP_TESTS=OFF >/dev/null
-cmake --build "$build" --target pagestamp >/dev/null
+# The module, as the README recommends for a server one administers; the
+# program too, which the module's URL names and #exec cgi runs.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPAGESTAMP_TESTS=OFF \
+  -DPAGESTAMP_APACHE_MODULE=ON -DPAGESTAMP_NGINX_MODULE=OFF >/dev/null
+cmake --build "$build" --target pagestamp mod_pagestamp >/dev/null
 
 source scripts/httpd/httpd.sh
 run=$(mktemp -d /tmp/pagestamp-demo-XXXXXX)
 trap 'httpd_stop "$run"; rm -rf "$run"' EXIT
 trap 'echo; exit 0' INT TERM
 httpd_prepare "$run" "$build/pagestamp"
-httpd_start "$run" --port "$port" ${TZ:+--tz "$TZ"}
+httpd_start "$run" --port "$port" --via module ${TZ:+--tz "$TZ"}
 
 # A page as plain text: tags dropped, each table in aligned columns (or one
 # cell a line when too wide), the CR that starts each stamp (the end of the
@@ -65,6 +68,7 @@ render() {
 address="http://127.0.0.1:$port"
 echo
 echo "pagestamp example site: $address/"
+echo "answered by mod_pagestamp, inside Apache httpd"
 echo "----------------------------------------------------------------------"
 curl -s "$address/" | render
 echo "----------------------------------------------------------------------"

@@ -8,8 +8,9 @@
 set -euo pipefail
 
 group=${1:-test}
-# libnss-wrapper: the server finds the example user's pages without an account.
-demo_packages=(cmake ninja-build g++ apache2 curl libnss-wrapper)
+# apache2-dev: the demo serves the site through mod_pagestamp. libnss-wrapper:
+# the server finds the example user's pages without an account.
+demo_packages=(cmake ninja-build g++ apache2 apache2-dev curl libnss-wrapper)
 test_packages=(
   "${demo_packages[@]}"
   clang libclang-rt-14-dev pkg-config
@@ -18,13 +19,15 @@ test_packages=(
   valgrind clang-tidy cppcheck
   apache2-utils wrk strace
   mandoc man-db manpages-dev devscripts
-  build-essential dpkg-dev debhelper apache2-dev lintian autopkgtest
+  build-essential dpkg-dev debhelper lintian autopkgtest
   # The responder under real servers: mod_fcgid, nginx with fcgiwrap for the
   # CGI, spawn-fcgi to hand it a socket, cgi-fcgi to ask it directly, and
   # systemd-analyze to check the units.
   libapache2-mod-fcgid nginx-light fcgiwrap spawn-fcgi libfcgi-bin systemd
   # The nginx module: nginx's configured source tree, and dh_nginx.
   nginx-dev
+  # The bare Debian 12 root that the README's commands are tried in.
+  mmdebstrap
 )
 case $group in
   demo) packages=("${demo_packages[@]}") ;;

@@ -45,26 +45,21 @@ build_and_test() {
   fi
 }
 
-build_and_test build -- -DCMAKE_BUILD_TYPE=Release
-build_and_test build-asan -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAGESTAMP_SANITIZE=ON
+# Every part asked for: one that cannot be built fails the configure instead
+# of dropping out of the tests.
+every_part=(-DPAGESTAMP_APACHE_MODULE=ON -DPAGESTAMP_NGINX_MODULE=ON -DPAGESTAMP_TESTS=ON
+  -DPAGESTAMP_APACHE_TESTS=ON -DPAGESTAMP_TOOL_TESTS=ON)
+build_and_test build -- -DCMAKE_BUILD_TYPE=Release "${every_part[@]}"
+build_and_test build-asan -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAGESTAMP_SANITIZE=ON "${every_part[@]}"
 # The fuzz targets, each for a few seconds, and a replay of every kept input.
 build_and_test build-fuzz -L fuzz -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DPAGESTAMP_FUZZ=ON -DPAGESTAMP_TESTS=OFF \
   -DPAGESTAMP_APACHE_MODULE=OFF -DPAGESTAMP_NGINX_MODULE=OFF
 
-# The Debian package, built from a scratch copy, linted, installed, served by
-# the system Apache, removed, purged and tested as installed. It changes the
-# machine (and puts it back), so it runs only as root, as CI does.
-package_stage() {
-  echo "=== package"
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "skipped: installing the package and running the system Apache need root"
-    return
-  fi
-  mkdir -p build
-  local log=build/package-test.log good bad
-  bash tests/package/package_test.sh . 2>&1 | tee "$log"
-  local code=${PIPESTATUS[0]}
+# count_checks STAGE LOG CODE: a script's "PASS: " and "FAIL: " lines in
+# LOG, and its exit CODE, into the closing count.
+count_checks() {
+  local stage=$1 log=$2 code=$3 good bad
   good=$(grep -c '^PASS: ' "$log")
   bad=$(grep -c '^FAIL: ' "$log")
   # A stage that stopped before its first check still counts as a failure.
@@ -72,9 +67,39 @@ package_stage() {
   passed=$((passed + good))
   failed=$((failed + bad))
   ((bad == 0)) || status=1
-  ((bad == 0)) || failure_reasons+="package: $(grep '^FAIL: ' "$log" | head -20)"$'\n'
+  ((bad == 0)) || failure_reasons+="$stage: $(grep '^FAIL: ' "$log" | head -20)"$'\n'
+}
+
+# The stages below install packages or chroot, so they run only as root, as
+# CI does; the machine is put back as it was.
+as_root() {
+  echo "=== $1"
+  [[ $(id -u) -eq 0 ]] && return
+  echo "skipped: $2"
+  return 1
+}
+
+# The Debian package, built from a scratch copy, linted, installed, served by
+# the system Apache, removed, purged and tested as installed.
+package_stage() {
+  as_root package "installing the package and running the system Apache need root" || return 0
+  mkdir -p build
+  local log=build/package-test.log
+  bash tests/package/package_test.sh . 2>&1 | tee "$log"
+  count_checks package "$log" "${PIPESTATUS[0]}"
 }
 package_stage
+
+# The README's demo and hand build in a bare Debian 12 root, from the
+# committed tree.
+fresh_stage() {
+  as_root fresh "a chroot with /proc, /sys and /dev mounted needs root" || return 0
+  mkdir -p build
+  local log=build/fresh-test.log
+  bash tests/fresh/fresh_test.sh . 2>&1 | tee "$log"
+  count_checks fresh "$log" "${PIPESTATUS[0]}"
+}
+fresh_stage
 
 [[ -z $failure_reasons ]] || printf '=== what failed\n%s' "$failure_reasons"
 echo "$passed passed, $failed failed"
