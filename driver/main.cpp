@@ -13,7 +13,7 @@ int main()
 {
     using namespace pagestamp;
 
-    if (fastcgi::listening_on_stdin()) {
+    if (fastcgi::listening_on_stdin() || take_passed_listener()) {
         return serve_fastcgi();
     }
     // The CGI's zone is its own TZ, through libc: nothing to read before it is needed.

@@ -236,10 +236,14 @@ void pump(std::size_t i)
     }
 }
 
+bool listener_wanted()
+{
+    return state == run_state::serving && free_count > 0 && !descriptors_short && now_ms >= accept_resume_ms;
+}
+
 void watch_listener()
 {
-    const bool wanted =
-        state == run_state::serving && free_count > 0 && !descriptors_short && now_ms >= accept_resume_ms;
+    const bool wanted = listener_wanted();
     if (wanted == listener_watched) {
         return;
     }
@@ -428,14 +432,23 @@ bool start_server(const descriptor_store& handed_store, const int* stored, std::
     const bool ready_to_serve = signals >= 0 && event_set >= 0 && connections != nullptr &&
                                 sys::set_nonblocking(listener) &&
                                 sys::add_watch(event_set, signals, sys::watch::reads, signal_key);
-    for (std::size_t k = 0; ready_to_serve && k < stored_count && free_count > 0; ++k) {
-        if (sys::is_connected_stream(stored[k]) && sys::set_nonblocking(stored[k]) &&
-            sys::set_close_on_exec(stored[k])) {
+    for (std::size_t k = 0; k < stored_count; ++k) {
+        if (ready_to_serve && free_count > 0 && !descriptors_short && sys::is_connected_stream(stored[k]) &&
+            sys::set_nonblocking(stored[k]) && sys::set_close_on_exec(stored[k])) {
             open_slot(stored[k]); // what waits in it comes as the first event
+        } else {
+            // More than the table holds: its peer sees the end of file and
+            // opens another, which waits in the listener's queue for a slot.
+            sys::close_fd(stored[k]);
         }
     }
+    if (stored_count > 0) {
+        forget_stored_connections(store);
+    }
     watch_listener();
-    return ready_to_serve && listener_watched;
+    // A table filled by stored connections is no failure: the listener is
+    // watched again once one of them closes.
+    return ready_to_serve && listener_watched == listener_wanted();
 }
 
 bool next_request(ready_request& request)

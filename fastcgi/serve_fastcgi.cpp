@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace pagestamp {
 
@@ -27,9 +29,29 @@ std::string_view own_variable(const char* name)
 
 } // namespace
 
+bool take_passed_listener()
+{
+    const std::string_view listen_pid = own_variable("LISTEN_PID");
+    if (listen_pid.empty()) {
+        return false; // a CGI's case: one lookup, no system call
+    }
+    int passed[8];
+    const std::size_t count = fastcgi::passed_sockets(listen_pid, own_variable("LISTEN_FDS"),
+                                                      own_variable("LISTEN_FDNAMES"), sys::process_id(), passed,
+                                                      std::size(passed));
+    for (std::size_t k = 0; k < count; ++k) {
+        if (sys::is_listening(passed[k]) && syscall(SYS_dup3, passed[k], 0, 0) == 0) {
+            sys::close_fd(passed[k]);
+            return true;
+        }
+    }
+    return false;
+}
+
 int serve_fastcgi()
 {
-    int stored[fastcgi::max_connections];
+    // All of them, so that those past the table's room are closed, not left open.
+    static int stored[fastcgi::most_passed];
     const std::size_t stored_count =
         fastcgi::stored_connections(own_variable("LISTEN_PID"), own_variable("LISTEN_FDS"),
                                     own_variable("LISTEN_FDNAMES"), sys::process_id(), stored, std::size(stored));
