@@ -142,7 +142,7 @@ load_on() {
   RUN=$RUN/$1 HTTPD_PORT=$1 LOAD_CONNECTIONS=8 start_load /docs/dates.shtml 400 held
   load_pids+=("$LOAD_PID")
 }
-slowest_ms=0
+slowest_ms=0 total_checked=0 total_wrong_status=0 total_wrong_body=0 total_failed_includes=0 total_socket_errors=0 total_timeouts=0
 # end_load_on PORT INDEX: waits for that load and adds its counts up.
 end_load_on() {
   LOAD_PID=${load_pids[$2]}
@@ -151,9 +151,9 @@ end_load_on() {
   ms=$(sed -n 's/^slowest_ms //p' "$RUN/$1/wrk.out")
   ((${ms:-0} > slowest_ms)) && slowest_ms=$ms
   for count in wrong_status wrong_body failed_includes socket_errors timeouts; do
-    eval "total_$count=\$((\${total_$count:-0} + $count))"
+    eval "total_$count=\$((total_$count + $count))"
   done
-  total_checked=$((${total_checked:-0} + checked))
+  total_checked=$((total_checked + checked))
 }
 
 burst "before any restart"
