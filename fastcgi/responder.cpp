@@ -1,11 +1,11 @@
 // The FastCGI responder: each request is answered exactly as a CGI run with
 // the same variables, by the same function; only the way in and out differs.
 
-#include "fastcgi/serve_fastcgi.hpp"
+#include "fastcgi/responder.hpp"
 
 #include "driver/answer_request.hpp"
 #include "fastcgi/fastcgi_connection.hpp"
-#include "fastcgi/fastcgi_server.hpp"
+#include "fastcgi/connection_loop.hpp"
 #include "fastcgi/system_calls.hpp"
 #include "request/response.hpp"
 #include "zone/zone_cache.hpp"
@@ -48,7 +48,7 @@ bool take_passed_listener()
     return false;
 }
 
-int serve_fastcgi()
+int run_responder()
 {
     // All of them, so that those past the table's room are closed, not left open.
     static int stored[fastcgi::most_passed];

@@ -1,7 +1,8 @@
 #pragma once
 // The FastCGI responder's sockets: the listening socket a process manager
 // hands over as standard input, and the connections accepted from it, all
-// served by one thread with epoll. Records are left to fastcgi_connection.
+// served by one thread with epoll. Records are left to fastcgi_connection,
+// what a stop does with each connection to stop_policy.
 
 #include "fastcgi/descriptor_store.hpp"
 #include "request/request_env.hpp"

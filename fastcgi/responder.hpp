@@ -12,6 +12,6 @@ bool take_passed_listener();
 
 // Answers FastCGI requests on the listening socket that is standard input,
 // until SIGTERM. Returns the process's exit status.
-int serve_fastcgi();
+int run_responder();
 
 } // namespace pagestamp

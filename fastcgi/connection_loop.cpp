@@ -1,11 +1,11 @@
-#include "fastcgi/fastcgi_server.hpp"
+#include "fastcgi/connection_loop.hpp"
 
 #include "fastcgi/fastcgi_connection.hpp"
 #include "fastcgi/slot_list.hpp"
+#include "fastcgi/stop_policy.hpp"
 #include "fastcgi/system_calls.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <iterator>
 
 namespace pagestamp::fastcgi {
@@ -36,73 +36,70 @@ struct slot {
     bool closing = false; // no further request: closed once its output is sent
 };
 
-// The connections are tens of megabytes of address space. The responder maps
-// them when it starts, so a CGI run carries none of it (a sanitizer's leak
-// check would otherwise scan it all at every exit), and a slot becomes memory
-// only as far as its connections use it.
-connection* connections = nullptr;
-constinit slot slots[max_connections];
-constinit slot_list<max_connections> by_idle_deadline;
-constinit slot_list<max_connections> by_request_deadline;
-constinit slot_list<max_connections> ready; // whole requests, in turn
-constinit std::uint16_t free_slots[max_connections];
-std::size_t free_count = 0;
-// Requests taken from `ready` before the next wait: those ready at the last
-// one, so a connection whose next request is whole goes behind the others.
-std::size_t round_left = 0;
+// Everything the loop keeps between rounds, in one place.
+struct loop_state {
+    // The connections are tens of megabytes of address space. The responder
+    // maps them when it starts, so a CGI run carries none of it (a
+    // sanitizer's leak check would otherwise scan it all at every exit), and
+    // a slot becomes memory only as far as its connections use it.
+    connection* connections = nullptr;
+    slot slots[max_connections];
+    slot_list<max_connections> by_idle_deadline;
+    slot_list<max_connections> by_request_deadline;
+    slot_list<max_connections> ready; // whole requests, in turn
+    std::uint16_t free_slots[max_connections] = {};
+    std::size_t free_count = 0;
+    // Requests taken from `ready` before the next wait: those ready at the
+    // last one, so a connection whose next request is whole goes behind the
+    // others.
+    std::size_t round_left = 0;
 
-int event_set = -1;
-int signals = -1;
-bool internet = false;
-descriptor_store store;
-long long descriptor_limit = 0;
+    int event_set = -1;
+    int signals = -1;
+    bool internet = false;
+    descriptor_store store;
+    long long descriptor_limit = 0;
 
-enum class run_state { serving, stopping, ending };
-run_state state = run_state::serving;
-long long stop_at_ms = 0;
+    run_state state = run_state::serving;
+    long long stop_at_ms = 0;
 
-bool listener_watched = false;
-// The last connection took a descriptor next to the reserve: no more until
-// one closes.
-bool descriptors_short = false;
-long long accept_resume_ms = 0; // after the system ran out of descriptors
+    bool listener_watched = false;
+    // The last connection took a descriptor next to the reserve: no more
+    // until one closes.
+    bool descriptors_short = false;
+    long long accept_resume_ms = 0; // after the system ran out of descriptors
 
-// The clock, read once a round, when the wait returns: a system call per read
-// and per write would cost more than the stamp. Deadlines are late by at
-// most the work of one round.
-long long now_ms = 0;
+    // The clock, read once a round, when the wait returns: a system call per
+    // read and per write would cost more than the stamp. Deadlines are late
+    // by at most the work of one round.
+    long long now_ms = 0;
+};
 
-std::size_t open_count() { return max_connections - free_count; }
+constinit loop_state loop;
 
-// Stopping, a kept connection is closed once idle this long: one its server
-// uses is closed after its next answer, and one it has left cold is
-// unlikely to be taken just as it closes.
-constexpr int stop_idle_ms = 100;
+std::size_t open_count() { return max_connections - loop.free_count; }
 
 void touch(std::size_t i)
 {
-    slots[i].idle_deadline_ms = now_ms + (state == run_state::serving ? idle_timeout_ms : stop_idle_ms);
-    by_idle_deadline.push_back(i);
+    loop.slots[i].idle_deadline_ms = loop.now_ms + idle_allowance_ms(loop.state);
+    loop.by_idle_deadline.push_back(i);
 }
 
 void close_slot(std::size_t i)
 {
-    sys::close_fd(slots[i].fd); // which also takes it out of the event set
-    slots[i].fd = -1;
-    by_idle_deadline.remove(i);
-    by_request_deadline.remove(i);
-    ready.remove(i);
-    free_slots[free_count++] = static_cast<std::uint16_t>(i);
-    descriptors_short = false;
+    sys::close_fd(loop.slots[i].fd); // which also takes it out of the event set
+    loop.slots[i].fd = -1;
+    loop.by_idle_deadline.remove(i);
+    loop.by_request_deadline.remove(i);
+    loop.ready.remove(i);
+    loop.free_slots[loop.free_count++] = static_cast<std::uint16_t>(i);
+    loop.descriptors_short = false;
 }
-
-// Some of a request has come, or a record has begun.
-bool under_way(const connection& c) { return c.request_id != 0 || !c.input.empty(); }
 
 bool wants_input(std::size_t i)
 {
-    const connection& c = connections[i];
-    const slot& s = slots[i];
+    const connection& c = loop.connections[i];
+    const slot& s = loop.slots[i];
     return !s.peer_done && !s.closing && !c.broken && !c.close_when_sent && !c.request_ready() &&
            c.input.room() > 0 && c.output.room() >= largest_reply;
 }
@@ -110,11 +107,11 @@ bool wants_input(std::size_t i)
 // The request clock runs while a begun request waits on its peer's bytes.
 void time_request(std::size_t i)
 {
-    if (!wants_input(i) || !under_way(connections[i])) {
-        by_request_deadline.remove(i);
-    } else if (!by_request_deadline.contains(i)) {
-        slots[i].request_deadline_ms = now_ms + request_timeout_ms;
-        by_request_deadline.push_back(i);
+    if (!wants_input(i) || !under_way(loop.connections[i])) {
+        loop.by_request_deadline.remove(i);
+    } else if (!loop.by_request_deadline.contains(i)) {
+        loop.slots[i].request_deadline_ms = loop.now_ms + request_timeout_ms;
+        loop.by_request_deadline.push_back(i);
     }
 }
 
@@ -122,11 +119,11 @@ void time_request(std::size_t i)
 // say. A broken peer gets nothing more.
 void step(std::size_t i)
 {
-    connection& c = connections[i];
-    const slot& s = slots[i];
+    connection& c = loop.connections[i];
+    const slot& s = loop.slots[i];
     const progress done = s.closing ? progress::close : handle_input(c);
-    if (done == progress::request_ready && !ready.contains(i)) {
-        ready.push_back(i);
+    if (done == progress::request_ready && !loop.ready.contains(i)) {
+        loop.ready.push_back(i);
     }
     const bool over = done == progress::close || (s.peer_done && done == progress::need_input);
     if (c.broken || (over && c.output.empty())) {
@@ -139,8 +136,8 @@ void step(std::size_t i)
 // True when bytes went out.
 bool flush(std::size_t i)
 {
-    connection& c = connections[i];
-    slot& s = slots[i];
+    connection& c = loop.connections[i];
+    slot& s = loop.slots[i];
     bool sent = false;
     while (s.writable && !c.output.empty()) {
         const ssize_t n = sys::write_some(s.fd, c.output.bytes, c.output.size());
@@ -159,7 +156,7 @@ bool flush(std::size_t i)
     const bool stalled = !c.output.empty();
     if (stalled != s.watching_writes) {
         const auto how = stalled ? sys::watch::read_and_write_edges : sys::watch::read_edges;
-        if (sys::change_watch(event_set, s.fd, how, static_cast<std::uint32_t>(i))) {
+        if (sys::change_watch(loop.event_set, s.fd, how, static_cast<std::uint32_t>(i))) {
             s.watching_writes = stalled;
         }
     }
@@ -169,8 +166,8 @@ bool flush(std::size_t i)
 // True when bytes or the end of input came.
 bool receive(std::size_t i)
 {
-    connection& c = connections[i];
-    slot& s = slots[i];
+    connection& c = loop.connections[i];
+    slot& s = loop.slots[i];
     const ssize_t got = sys::read_some(s.fd, c.input.tail(), c.input.room());
     if (got > 0) {
         // A stream socket fills a read as far as it holds: a short one has
@@ -196,15 +193,10 @@ bool receive(std::size_t i)
     return true;
 }
 
-// Stopping, a connection with nothing owed on it goes to the store, which
-// keeps it open for the next responder: what its server sends meanwhile
-// waits in the socket. Anything read and not yet answered stays here.
 void store_if_idle(std::size_t i)
 {
-    const connection& c = connections[i];
-    const slot& s = slots[i];
-    if (store.valid() && !under_way(c) && !c.request_ready() && c.output.empty() && !s.peer_done &&
-        !s.hung_up && store_connection(store, s.fd)) {
+    const slot& s = loop.slots[i];
+    if (!s.hung_up && may_store(loop.store, loop.connections[i], s.peer_done) && store_connection(loop.store, s.fd)) {
         close_slot(i);
     }
 }
@@ -213,7 +205,7 @@ void store_if_idle(std::size_t i)
 // while it wants input, and handles each whole record.
 void pump(std::size_t i)
 {
-    const slot& s = slots[i];
+    const slot& s = loop.slots[i];
     for (;;) {
         const bool sent = flush(i);
         if (s.fd < 0) {
@@ -227,58 +219,59 @@ void pump(std::size_t i)
         if (s.fd < 0) {
             return;
         }
-        if (!(sent || got || (s.writable && !connections[i].output.empty()))) {
+        if (!(sent || got || (s.writable && !loop.connections[i].output.empty()))) {
             break;
         }
     }
-    if (state != run_state::serving) {
+    if (loop.state != run_state::serving) {
         store_if_idle(i);
     }
 }
 
 bool listener_wanted()
 {
-    return state == run_state::serving && free_count > 0 && !descriptors_short && now_ms >= accept_resume_ms;
+    return loop.state == run_state::serving && loop.free_count > 0 && !loop.descriptors_short &&
+           loop.now_ms >= loop.accept_resume_ms;
 }
 
 void watch_listener()
 {
     const bool wanted = listener_wanted();
-    if (wanted == listener_watched) {
+    if (wanted == loop.listener_watched) {
         return;
     }
     if (wanted) {
-        listener_watched = sys::add_watch(event_set, listener, sys::watch::reads, listener_key);
+        loop.listener_watched = sys::add_watch(loop.event_set, listener, sys::watch::reads, listener_key);
     } else {
-        sys::remove_watch(event_set, listener);
-        listener_watched = false;
+        sys::remove_watch(loop.event_set, listener);
+        loop.listener_watched = false;
     }
 }
 
 void open_slot(int fd)
 {
-    const std::size_t i = free_slots[--free_count];
-    if (!sys::add_watch(event_set, fd, sys::watch::read_edges, static_cast<std::uint32_t>(i))) {
+    const std::size_t i = loop.free_slots[--loop.free_count];
+    if (!sys::add_watch(loop.event_set, fd, sys::watch::read_edges, static_cast<std::uint32_t>(i))) {
         sys::close_fd(fd);
-        ++free_count;
+        ++loop.free_count;
         return;
     }
-    if (internet) {
+    if (loop.internet) {
         sys::set_no_delay(fd);
     }
-    slots[i] = slot{};
-    slots[i].fd = fd;
-    slots[i].writable = true; // a new socket has room
-    reset(connections[i]);
+    loop.slots[i] = slot{};
+    loop.slots[i].fd = fd;
+    loop.slots[i].writable = true; // a new socket has room
+    reset(loop.connections[i]);
     touch(i);
     // Descriptors come lowest first: once one is this close to the limit,
     // every lower one is taken.
-    descriptors_short = fd + 1 + reserved_descriptors >= descriptor_limit;
+    loop.descriptors_short = fd + 1 + reserved_descriptors >= loop.descriptor_limit;
 }
 
 void accept_connections()
 {
-    while (free_count > 0 && !descriptors_short) {
+    while (loop.free_count > 0 && !loop.descriptors_short) {
         const int fd = sys::accept_connection(listener);
         if (fd >= 0) {
             open_slot(fd);
@@ -286,8 +279,8 @@ void accept_connections()
         }
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
             // Retrying at once would spin: the listener stays readable.
-            accept_resume_ms = now_ms + accept_pause_ms;
-            descriptor_limit = sys::descriptor_limit(); // it may have been lowered since the start
+            loop.accept_resume_ms = loop.now_ms + accept_pause_ms;
+            loop.descriptor_limit = sys::descriptor_limit(); // it may have been lowered since the start
         }
         break; // none waiting, another process took it, or no descriptor
     }
@@ -300,15 +293,15 @@ void accept_connections()
 // is open at the deadline is closed with the process.
 void begin_stop()
 {
-    state = run_state::stopping;
-    stop_at_ms = now_ms + stop_deadline_ms;
+    loop.state = run_state::stopping;
+    loop.stop_at_ms = loop.now_ms + stop_deadline_ms;
     watch_listener();
     for (std::size_t i = 0; i < max_connections; ++i) {
-        if (slots[i].fd >= 0) {
+        if (loop.slots[i].fd >= 0) {
             touch(i); // in order, as every deadline from now on is this close
             // Bytes that came before the signal, though no event for them has
             // been handled yet, begin a request.
-            slots[i].readable = true;
+            loop.slots[i].readable = true;
             pump(i);
         }
     }
@@ -316,14 +309,12 @@ void begin_stop()
 
 void take_signals()
 {
-    for (int signal = sys::take_signal(signals); signal != 0; signal = sys::take_signal(signals)) {
-        const bool stop = signal == SIGTERM || signal == SIGHUP;
-        if (signal == SIGINT || (stop && state != run_state::serving)) {
-            state = run_state::ending;
-        } else if (stop) {
+    for (int signal = sys::take_signal(loop.signals); signal != 0; signal = sys::take_signal(loop.signals)) {
+        const run_state next = after_signal(loop.state, signal);
+        if (next == run_state::stopping && loop.state == run_state::serving) {
             begin_stop();
         }
-        // SIGUSR1 and SIGUSR2 mean nothing here: taken, so they cannot kill.
+        loop.state = next;
     }
 }
 
@@ -337,10 +328,10 @@ void on_event(const sys::event& e)
         accept_connections();
         return;
     }
-    if (e.key >= max_connections || slots[e.key].fd < 0) {
+    if (e.key >= max_connections || loop.slots[e.key].fd < 0) {
         return; // closed earlier in this round
     }
-    slot& s = slots[e.key];
+    slot& s = loop.slots[e.key];
     s.readable = s.readable || e.readable || e.hung_up;
     s.writable = s.writable || e.writable || e.hung_up;
     s.hung_up = s.hung_up || e.hung_up;
@@ -349,30 +340,32 @@ void on_event(const sys::event& e)
 
 void close_expired()
 {
-    while (!by_idle_deadline.empty() && slots[by_idle_deadline.front()].idle_deadline_ms <= now_ms) {
-        const std::size_t i = by_idle_deadline.front();
-        const connection& c = connections[i];
-        if (state == run_state::stopping && (under_way(c) || c.request_ready() || !c.output.empty())) {
+    while (!loop.by_idle_deadline.empty() &&
+           loop.slots[loop.by_idle_deadline.front()].idle_deadline_ms <= loop.now_ms) {
+        const std::size_t i = loop.by_idle_deadline.front();
+        const connection& c = loop.connections[i];
+        if (loop.state == run_state::stopping && owes_answer(c)) {
             touch(i); // owed an answer: the request's clock and the deadline bound it
             continue;
         }
-        const long long unsent = c.output.empty() ? -1 : sys::unsent_bytes(slots[i].fd);
-        if (unsent >= 0 && unsent < slots[i].unsent) {
-            slots[i].unsent = unsent;
+        const long long unsent = c.output.empty() ? -1 : sys::unsent_bytes(loop.slots[i].fd);
+        if (unsent >= 0 && unsent < loop.slots[i].unsent) {
+            loop.slots[i].unsent = unsent;
             touch(i);
         } else {
             close_slot(i);
         }
     }
-    while (!by_request_deadline.empty() && slots[by_request_deadline.front()].request_deadline_ms <= now_ms) {
-        close_slot(by_request_deadline.front());
+    while (!loop.by_request_deadline.empty() &&
+           loop.slots[loop.by_request_deadline.front()].request_deadline_ms <= loop.now_ms) {
+        close_slot(loop.by_request_deadline.front());
     }
 }
 
 // The milliseconds until the earliest deadline; -1 when there is none.
 int wait_timeout()
 {
-    if (!ready.empty()) {
+    if (!loop.ready.empty()) {
         return 0;
     }
     long long earliest = -1;
@@ -381,19 +374,19 @@ int wait_timeout()
             earliest = at;
         }
     };
-    if (!by_idle_deadline.empty()) {
-        consider(slots[by_idle_deadline.front()].idle_deadline_ms);
+    if (!loop.by_idle_deadline.empty()) {
+        consider(loop.slots[loop.by_idle_deadline.front()].idle_deadline_ms);
     }
-    if (!by_request_deadline.empty()) {
-        consider(slots[by_request_deadline.front()].request_deadline_ms);
+    if (!loop.by_request_deadline.empty()) {
+        consider(loop.slots[loop.by_request_deadline.front()].request_deadline_ms);
     }
-    if (state == run_state::stopping) {
-        consider(stop_at_ms);
+    if (loop.state == run_state::stopping) {
+        consider(loop.stop_at_ms);
     }
-    if (state == run_state::serving && !listener_watched && accept_resume_ms > now_ms) {
-        consider(accept_resume_ms);
+    if (loop.state == run_state::serving && !loop.listener_watched && loop.accept_resume_ms > loop.now_ms) {
+        consider(loop.accept_resume_ms);
     }
-    return earliest < 0 ? -1 : static_cast<int>(earliest > now_ms ? earliest - now_ms : 0);
+    return earliest < 0 ? -1 : static_cast<int>(earliest > loop.now_ms ? earliest - loop.now_ms : 0);
 }
 
 // One wait: new connections, reads, writes, signals and timeouts.
@@ -401,13 +394,13 @@ void serve_round()
 {
     static sys::event events[max_connections + 2];
     watch_listener(); // slots freed and pauses over since the last round
-    const int count = sys::wait_for_events(event_set, events, std::size(events), wait_timeout());
-    now_ms = sys::monotonic_ms();
+    const int count = sys::wait_for_events(loop.event_set, events, std::size(events), wait_timeout());
+    loop.now_ms = sys::monotonic_ms();
     for (int k = 0; k < count; ++k) {
         on_event(events[k]);
     }
     close_expired();
-    round_left = ready.size();
+    loop.round_left = loop.ready.size();
 }
 
 } // namespace
@@ -416,24 +409,24 @@ bool listening_on_stdin() { return sys::is_listening(listener); }
 
 bool start_server(const descriptor_store& handed_store, const int* stored, std::size_t stored_count)
 {
-    store = handed_store;
-    event_set = sys::make_event_set();
-    signals = sys::signal_fd();
-    now_ms = sys::monotonic_ms();
-    descriptor_limit = sys::descriptor_limit();
-    internet = sys::is_internet_socket(listener);
-    connections = static_cast<connection*>(sys::map_memory(max_connections * sizeof(connection)));
+    loop.store = handed_store;
+    loop.event_set = sys::make_event_set();
+    loop.signals = sys::signal_fd();
+    loop.now_ms = sys::monotonic_ms();
+    loop.descriptor_limit = sys::descriptor_limit();
+    loop.internet = sys::is_internet_socket(listener);
+    loop.connections = static_cast<connection*>(sys::map_memory(max_connections * sizeof(connection)));
     for (std::size_t i = 0; i < max_connections; ++i) {
-        free_slots[i] = static_cast<std::uint16_t>(max_connections - 1 - i); // slot 0 first
+        loop.free_slots[i] = static_cast<std::uint16_t>(max_connections - 1 - i); // slot 0 first
     }
-    free_count = max_connections;
+    loop.free_count = max_connections;
     // Several processes may share one listening socket (spawn-fcgi -F): the
     // one that loses a race for a connection must not block in accept.
-    const bool ready_to_serve = signals >= 0 && event_set >= 0 && connections != nullptr &&
+    const bool ready_to_serve = loop.signals >= 0 && loop.event_set >= 0 && loop.connections != nullptr &&
                                 sys::set_nonblocking(listener) &&
-                                sys::add_watch(event_set, signals, sys::watch::reads, signal_key);
+                                sys::add_watch(loop.event_set, loop.signals, sys::watch::reads, signal_key);
     for (std::size_t k = 0; k < stored_count; ++k) {
-        if (ready_to_serve && free_count > 0 && !descriptors_short && sys::is_connected_stream(stored[k]) &&
+        if (ready_to_serve && loop.free_count > 0 && !loop.descriptors_short && sys::is_connected_stream(stored[k]) &&
             sys::set_nonblocking(stored[k]) && sys::set_close_on_exec(stored[k])) {
             open_slot(stored[k]); // what waits in it comes as the first event
         } else {
@@ -443,26 +436,26 @@ bool start_server(const descriptor_store& handed_store, const int* stored, std::
         }
     }
     if (stored_count > 0) {
-        forget_stored_connections(store);
+        forget_stored_connections(loop.store);
     }
     watch_listener();
     // A table filled by stored connections is no failure: the listener is
     // watched again once one of them closes.
-    return ready_to_serve && listener_watched == listener_wanted();
+    return ready_to_serve && loop.listener_watched == listener_wanted();
 }
 
 bool next_request(ready_request& request)
 {
-    while (state != run_state::ending) {
-        if (state == run_state::stopping && (open_count() == 0 || now_ms >= stop_at_ms)) {
+    while (loop.state != run_state::ending) {
+        if (stop_over(loop.state, open_count(), loop.now_ms, loop.stop_at_ms)) {
             return false;
         }
-        if (round_left > 0 && !ready.empty()) {
-            --round_left;
-            const std::size_t i = ready.front();
-            ready.remove(i);
+        if (loop.round_left > 0 && !loop.ready.empty()) {
+            --loop.round_left;
+            const std::size_t i = loop.ready.front();
+            loop.ready.remove(i);
             request.slot = i;
-            request.trusted = read_request(connections[i], request.env, request.time_zone);
+            request.trusted = read_request(loop.connections[i], request.env, request.time_zone);
             return true;
         }
         serve_round();
@@ -476,7 +469,7 @@ void after_reply(std::size_t i)
 {
     // Stopping, the connection is closed after this answer, unless the store
     // takes it.
-    slots[i].closing = slots[i].closing || (state != run_state::serving && !store.valid());
+    loop.slots[i].closing = loop.slots[i].closing || closes_after_answer(loop.state, loop.store);
     pump(i);
 }
 
@@ -484,13 +477,13 @@ void after_reply(std::size_t i)
 
 void send_answer(const ready_request& request, std::string_view header, std::string_view body, int status)
 {
-    answer(connections[request.slot], header, body, status);
+    answer(loop.connections[request.slot], header, body, status);
     after_reply(request.slot);
 }
 
 void send_refusal(const ready_request& request, int status)
 {
-    refuse(connections[request.slot], status);
+    refuse(loop.connections[request.slot], status);
     after_reply(request.slot);
 }
 
