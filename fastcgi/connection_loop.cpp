@@ -228,9 +228,23 @@ void pump(std::size_t i)
     }
 }
 
+// When the slowest request still coming stops being one a server would send.
+long long slow_from_ms()
+{
+    const std::size_t i = loop.by_request_deadline.front();
+    return loop.slots[i].request_deadline_ms - request_timeout_ms + slow_request_ms;
+}
+
+// Whether a new connection may take a slot: a free one, or one a slow
+// request holds.
+bool room_for_one()
+{
+    return loop.free_count > 0 || (!loop.by_request_deadline.empty() && slow_from_ms() <= loop.now_ms);
+}
+
 bool listener_wanted()
 {
-    return loop.state == run_state::serving && loop.free_count > 0 && !loop.descriptors_short &&
+    return loop.state == run_state::serving && room_for_one() && !loop.descriptors_short &&
            loop.now_ms >= loop.accept_resume_ms;
 }
 
@@ -271,9 +285,12 @@ void open_slot(int fd)
 
 void accept_connections()
 {
-    while (loop.free_count > 0 && !loop.descriptors_short) {
+    while (room_for_one() && !loop.descriptors_short) {
         const int fd = sys::accept_connection(listener);
         if (fd >= 0) {
+            if (loop.free_count == 0) {
+                close_slot(loop.by_request_deadline.front()); // only once someone waits for its slot
+            }
             open_slot(fd);
             continue;
         }
@@ -385,6 +402,10 @@ int wait_timeout()
     }
     if (loop.state == run_state::serving && !loop.listener_watched && loop.accept_resume_ms > loop.now_ms) {
         consider(loop.accept_resume_ms);
+    }
+    if (loop.state == run_state::serving && loop.free_count == 0 && !loop.by_request_deadline.empty() &&
+        slow_from_ms() > loop.now_ms) {
+        consider(slow_from_ms()); // the listener is watched again then
     }
     return earliest < 0 ? -1 : static_cast<int>(earliest > loop.now_ms ? earliest - loop.now_ms : 0);
 }
