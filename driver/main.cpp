@@ -4,8 +4,8 @@
 // Started on a listening socket instead, it is a FastCGI responder.
 
 #include "driver/answer_request.hpp"
-#include "fastcgi/serve_fastcgi.hpp"
-#include "fastcgi/fastcgi_server.hpp"
+#include "fastcgi/responder.hpp"
+#include "fastcgi/connection_loop.hpp"
 #include "request/request_env.hpp"
 #include "request/response.hpp"
 
@@ -13,8 +13,8 @@ int main()
 {
     using namespace pagestamp;
 
-    if (fastcgi::listening_on_stdin()) {
-        return serve_fastcgi();
+    if (fastcgi::listening_on_stdin() || take_passed_listener()) {
+        return run_responder();
     }
     // The CGI's zone is its own TZ, through libc: nothing to read before it is needed.
     const answer reply = answer_request(read_request_env(), nullptr);

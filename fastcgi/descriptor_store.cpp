@@ -16,8 +16,8 @@ namespace {
 
 constexpr std::string_view connection_name = "connection";
 constexpr std::string_view store_message = "FDSTORE=1\nFDNAME=connection\n";
+constexpr std::string_view forget_message = "FDSTOREREMOVE=1\nFDNAME=connection\n";
 constexpr int first_passed_fd = 3; // SD_LISTEN_FDS_START
-constexpr long long most_passed = 4096;
 
 // A decimal number with nothing else around it, or -1.
 long long whole_number(std::string_view text)
@@ -84,13 +84,30 @@ bool store_connection(const descriptor_store& store, int fd)
     return sent == static_cast<long>(store_message.size());
 }
 
-std::size_t stored_connections(std::string_view listen_pid, std::string_view listen_fds,
-                               std::string_view listen_fdnames, long long process_id, int* into,
+bool forget_stored_connections(const descriptor_store& store)
+{
+    if (!store.valid()) {
+        return false;
+    }
+    iovec text{const_cast<char*>(forget_message.data()), forget_message.size()};
+    msghdr message{};
+    message.msg_name = const_cast<char*>(store.address);
+    message.msg_namelen = store.address_size;
+    message.msg_iov = &text;
+    message.msg_iovlen = 1;
+    return syscall(SYS_sendmsg, store.socket, &message, MSG_NOSIGNAL) == static_cast<long>(forget_message.size());
+}
+
+namespace {
+
+// The passed descriptors named `name`, or with `named` false, all the others.
+std::size_t passed_descriptors(std::string_view listen_pid, std::string_view listen_fds,
+                               std::string_view listen_fdnames, long long process_id, bool named, int* into,
                                std::size_t room)
 {
     // Meant for this process, not inherited by way of a parent.
     const long long count = whole_number(listen_fds);
-    if (whole_number(listen_pid) != process_id || count <= 0 || count > most_passed) {
+    if (whole_number(listen_pid) != process_id || count <= 0 || count > static_cast<long long>(most_passed)) {
         return 0;
     }
     std::size_t found = 0;
@@ -99,11 +116,26 @@ std::size_t stored_connections(std::string_view listen_pid, std::string_view lis
         const std::size_t colon = names.find(':');
         const std::string_view name = text_before(names, colon);
         names = colon == std::string_view::npos ? std::string_view() : text_from(names, colon + 1);
-        if (same_text(name, connection_name)) {
+        if (same_text(name, connection_name) == named) {
             into[found++] = first_passed_fd + static_cast<int>(k);
         }
     }
     return found;
+}
+
+} // namespace
+
+std::size_t stored_connections(std::string_view listen_pid, std::string_view listen_fds,
+                               std::string_view listen_fdnames, long long process_id, int* into,
+                               std::size_t room)
+{
+    return passed_descriptors(listen_pid, listen_fds, listen_fdnames, process_id, true, into, room);
+}
+
+std::size_t passed_sockets(std::string_view listen_pid, std::string_view listen_fds,
+                           std::string_view listen_fdnames, long long process_id, int* into, std::size_t room)
+{
+    return passed_descriptors(listen_pid, listen_fds, listen_fdnames, process_id, false, into, room);
 }
 
 } // namespace pagestamp::fastcgi

@@ -24,6 +24,8 @@ test_packages=(
   # CGI, spawn-fcgi to hand it a socket, cgi-fcgi to ask it directly, and
   # systemd-analyze to check the units.
   libapache2-mod-fcgid nginx-light fcgiwrap spawn-fcgi libfcgi-bin systemd
+  # The responder under a real systemd: a Debian root booted in a container.
+  mmdebstrap systemd-container
   # The nginx module: nginx's configured source tree, and dh_nginx.
   nginx-dev
   # The bare Debian 12 root that the README's commands are tried in.

@@ -6,7 +6,7 @@ set -euo pipefail
 TEST_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$TEST_DIR/../../scripts/httpd/httpd.sh"
 
-RUN=$(mktemp -d /tmp/pagestamp-httpd-XXXXXX)
+RUN=$(mktemp -d "${PAGESTAMP_RUN_PARENT:-/tmp}/pagestamp-httpd-XXXXXX")
 chmod 755 "$RUN"
 cleanup() {
   httpd_stop "$RUN"

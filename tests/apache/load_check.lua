@@ -94,4 +94,5 @@ function done(summary, latency, requests)
     io.write(string.format("checked %d wrong_status %d wrong_body %d failed_includes %d socket_errors %d timeouts %d\n",
         c, s, b, f, summary.errors.connect + summary.errors.read + summary.errors.write,
         summary.errors.timeout))
+    io.write(string.format("slowest_ms %d\n", math.floor(latency.max / 1000)))
 end

@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
 """Holds a listening unix socket as systemd's socket unit does and runs the
-responder on it as standard input. SIGHUP restarts it the way systemctl
-restart does: SIGTERM, wait for the exit, start the next one on the same
-socket, whose queue keeps the connections made meanwhile. SIGTERM ends both.
-It keeps a file descriptor store as systemd does for a unit with
-FileDescriptorStoreMax=: descriptors sent to NOTIFY_SOCKET with FDSTORE=1
-are kept open and passed to the next start from fd 3 on, with LISTEN_FDS,
-LISTEN_PID and LISTEN_FDNAMES. Each start and exit is logged, one line each,
-to LOG, with the descriptors stored and passed.
+responder on it, passed as systemd passes it to pagestamp.service: from fd 3
+on, named pagestamp.socket, with LISTEN_FDS, LISTEN_PID and LISTEN_FDNAMES.
+SIGHUP restarts it the way systemctl restart does: SIGTERM, wait for the
+exit, start the next one on the same socket, whose queue keeps the
+connections made meanwhile. SIGTERM ends both. It keeps a file descriptor
+store as systemd 252 does for a unit with FileDescriptorStoreMax=256 (checked
+against it by tests/apache/systemd_restart_test.sh): descriptors sent to
+NOTIFY_SOCKET with FDSTORE=1 are kept, past 256 closed, passed after the
+socket to each later start, and kept still until FDSTOREREMOVE=1 names them
+(FDNAME=) or their peer hangs up. Each start and exit is logged, one line
+each, to LOG, with the descriptors stored and passed.
 
 usage: socket_holder.py SOCKET LOG [--user USER] -- PROGRAM [ARGS...]
 """
 import fcntl
 import os
 import pwd
+import select
 import signal
 import socket
 import subprocess
@@ -44,6 +48,25 @@ def main():
     notify.setblocking(False)
     os.chmod(notify_path, 0o666)
     stored = []  # (descriptor, name)
+    store_max = 256
+
+    def forget(names):
+        kept = [(fd, name) for fd, name in stored if name not in names]
+        for fd, name in stored:
+            if name in names:
+                os.close(fd)
+        stored[:] = kept
+
+    def drop_hung_up():
+        if not stored:
+            return
+        poller = select.poll()
+        for fd, _ in stored:
+            poller.register(fd, 0)  # POLLHUP and POLLERR are always reported
+        gone = {fd for fd, events in poller.poll(0) if events & (select.POLLHUP | select.POLLERR)}
+        for fd in gone:
+            os.close(fd)
+        stored[:] = [(fd, name) for fd, name in stored if fd not in gone]
 
     def take_notifications():
         while True:
@@ -52,36 +75,37 @@ def main():
             except BlockingIOError:
                 return
             fields = dict(line.split("=", 1) for line in message.decode().splitlines() if "=" in line)
-            if fields.get("FDSTORE") == "1":
-                stored.extend((fd, fields.get("FDNAME", "stored")) for fd in fds)
-            else:
-                for fd in fds:
+            if fields.get("FDSTOREREMOVE") == "1" and "FDNAME" in fields:
+                forget({fields["FDNAME"]})
+            for fd in fds:
+                if fields.get("FDSTORE") == "1" and len(stored) < store_max:
+                    stored.append((fd, fields.get("FDNAME", "stored")))
+                else:
                     os.close(fd)
 
-    def prepare(passed):
-        # In the child: the stored descriptors from 3 on, nothing else open
-        # beyond them, the variables that name them, then the user.
+    def prepare(passed, names):
+        # In the child: the socket, then the stored descriptors, from 3 on,
+        # nothing else open beyond them, the variables that name them, then
+        # the user.
         high = [fcntl.fcntl(fd, fcntl.F_DUPFD, 1024) for fd in passed]
         for k, fd in enumerate(high):
             os.dup2(fd, 3 + k)
         os.closerange(3 + len(passed), 65536)
         os.environ["NOTIFY_SOCKET"] = notify_path
-        if passed:
-            os.environ["LISTEN_FDS"] = str(len(passed))
-            os.environ["LISTEN_PID"] = str(os.getpid())
-            os.environ["LISTEN_FDNAMES"] = ":".join(name for _, name in stored)
+        os.environ["LISTEN_FDS"] = str(len(passed))
+        os.environ["LISTEN_PID"] = str(os.getpid())
+        os.environ["LISTEN_FDNAMES"] = ":".join(names)
         if account:
             os.setgid(account.pw_gid)
             os.setuid(account.pw_uid)
 
     def start():
-        passed = [fd for fd, _ in stored]
-        child = subprocess.Popen(command, stdin=listener.fileno(), close_fds=False,
-                                 preexec_fn=lambda: prepare(passed))
-        log.write(f"started {child.pid} passed {len(passed)}\n")
-        for fd in passed:
-            os.close(fd)
-        stored.clear()
+        drop_hung_up()
+        passed = [listener.fileno()] + [fd for fd, _ in stored]
+        names = ["pagestamp.socket"] + [name for _, name in stored]
+        child = subprocess.Popen(command, stdin=subprocess.DEVNULL, close_fds=False,
+                                 preexec_fn=lambda: prepare(passed, names))
+        log.write(f"started {child.pid} passed {len(passed) - 1}\n")
         return child
 
     def stop(child, sig=signal.SIGTERM):
@@ -106,10 +130,12 @@ def main():
     while True:
         time.sleep(0.01)
         take_notifications()
+        drop_hung_up()
         while pending:
             what = pending.pop(0)
             if what == "end":
                 stop(child)
+                forget({name for _, name in stored})  # as systemctl stop flushes the store
                 return
             stop(child)
             child = start()

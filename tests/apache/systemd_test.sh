@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The installed systemd units: systemd-analyze finds nothing to say about
 # them, and the responder started as they describe (their program, user,
-# socket group and mode, the socket on standard input, here by spawn-fcgi)
+# socket group and mode, here by spawn-fcgi on standard input)
 # answers the web server's group exactly as the CGI does, and nobody else.
 # Usage: systemd_test.sh BUILD-DIR
 source "$(dirname "$0")/lib.sh"
@@ -22,7 +22,9 @@ fi
 # unit_value FILE KEY: the value the unit gives KEY.
 unit_value() { sed -n "s/^$2=//p" "$units/$1"; }
 program=$(unit_value pagestamp.service ExecStart)
-[[ $(unit_value pagestamp.service StandardInput) == socket ]] || { echo "FAIL: the socket is not standard input" >&2; failures=$((failures + 1)); }
+# With the socket as standard input systemd would pass it alone, never the
+# connections its store keeps for the next start.
+[[ -z $(unit_value pagestamp.service StandardInput) ]] || { echo "FAIL: the unit sets StandardInput" >&2; failures=$((failures + 1)); }
 [[ $(unit_value pagestamp.socket Accept) == no ]] || { echo "FAIL: Accept is not no" >&2; failures=$((failures + 1)); }
 
 prepare_site "$program"

@@ -1,11 +1,11 @@
 // The FastCGI responder: each request is answered exactly as a CGI run with
 // the same variables, by the same function; only the way in and out differs.
 
-#include "fastcgi/serve_fastcgi.hpp"
+#include "fastcgi/responder.hpp"
 
 #include "driver/answer_page.hpp"
 #include "fastcgi/fastcgi_connection.hpp"
-#include "fastcgi/fastcgi_server.hpp"
+#include "fastcgi/connection_loop.hpp"
 #include "fastcgi/system_calls.hpp"
 #include "request/response.hpp"
 #include "zone/zone_info.hpp"
@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace pagestamp {
 
@@ -57,9 +59,29 @@ void answer_one(const fastcgi::ready_request& request, std::string_view start_zo
 
 } // namespace
 
-int serve_fastcgi()
+bool take_passed_listener()
 {
-    int stored[fastcgi::max_connections];
+    const std::string_view listen_pid = own_variable("LISTEN_PID");
+    if (listen_pid.empty()) {
+        return false; // a CGI's case: one lookup, no system call
+    }
+    int passed[8];
+    const std::size_t count = fastcgi::passed_sockets(listen_pid, own_variable("LISTEN_FDS"),
+                                                      own_variable("LISTEN_FDNAMES"), sys::process_id(), passed,
+                                                      std::size(passed));
+    for (std::size_t k = 0; k < count; ++k) {
+        if (sys::is_listening(passed[k]) && syscall(SYS_dup3, passed[k], 0, 0) == 0) {
+            sys::close_fd(passed[k]);
+            return true;
+        }
+    }
+    return false;
+}
+
+int run_responder()
+{
+    // All of them, so that those past the table's room are closed, not left open.
+    static int stored[fastcgi::most_passed];
     const std::size_t stored_count =
         fastcgi::stored_connections(own_variable("LISTEN_PID"), own_variable("LISTEN_FDS"),
                                     own_variable("LISTEN_FDNAMES"), sys::process_id(), stored, std::size(stored));

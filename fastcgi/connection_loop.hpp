@@ -1,7 +1,8 @@
 #pragma once
 // The FastCGI responder's sockets: the listening socket a process manager
 // hands over as standard input, and the connections accepted from it, all
-// served by one thread with epoll. Records are left to fastcgi_connection.
+// served by one thread with epoll. Records are left to fastcgi_connection,
+// what a stop does with each connection to stop_policy.
 
 #include "fastcgi/descriptor_store.hpp"
 #include "request/request_env.hpp"
@@ -20,6 +21,11 @@ inline constexpr int idle_timeout_ms = 10'000;
 // would hold every slot for ever. A full table leaves new connections waiting
 // in the listening socket's queue.
 inline constexpr int request_timeout_ms = 30'000;
+// A server sends a request whole at once: one still coming this long after
+// its first byte is a peer's that holds a slot. With every slot taken, the
+// oldest such is dropped to make room for a new connection, so that a few
+// local peers trickling bytes cannot lock the server out.
+inline constexpr int slow_request_ms = 1'000;
 // After SIGTERM or SIGHUP, requests under way get this long to be answered.
 inline constexpr int stop_deadline_ms = 5'000;
 // Descriptors never taken by connections: each answer may need a few (the
