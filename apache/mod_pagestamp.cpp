@@ -63,6 +63,10 @@ request_env env_of(const apr_table_t* table)
     return env;
 }
 
+// A thread's stack is httpd's to size: a long password entry is looked up
+// in the request's pool instead.
+void* take_from_pool(void* pool, std::size_t bytes) { return apr_palloc(static_cast<apr_pool_t*>(pool), bytes); }
+
 // A CGI's TZ is the request's (SetEnv), else httpd's own, which
 // ap_create_environment adds; neither means TZ unset.
 pagestamp::zone_choice zone_of(const request_rec* r)
@@ -130,11 +134,14 @@ int pagestamp_handler(request_rec* r)
                       zone.status == pagestamp::zone_status::too_long ? "too long" : "no resources to read it");
         return HTTP_INTERNAL_SERVER_ERROR;
     }
-    const answer reply = pagestamp::answer_request(env_of(r->subprocess_env), zone.zone);
+    const pagestamp::request_memory pool{take_from_pool, r->pool};
+    request_env env = env_of(r->subprocess_env);
+    env.memory = &pool;
+    const answer reply = pagestamp::answer_request(env, zone.zone);
     // The page text is the CGI's in every case; a failed password lookup has
     // none, and the log says why the stamp is empty.
     if (reply.status == pagestamp::cannot_look_up) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "no resources to look up a user's home");
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s", pagestamp::failure_reason(reply.status).data());
     }
     return send_page_text(r, reply);
 }

@@ -147,6 +147,50 @@ ngx_http_pagestamp_read(ngx_http_request_t *r, pagestamp_include *include)
     return NGX_OK;
 }
 
+static void *
+ngx_http_pagestamp_take(void *pool, size_t size)
+{
+    return ngx_palloc(pool, size);
+}
+
+/*
+ * A condition that lasts (a password entry past what a lookup takes, a
+ * crawler asking for the location directly) must not cost a line per
+ * include: each is logged at most once a minute in a worker, with the count
+ * of those the line stands for. A worker is one thread, so plain statics do.
+ */
+static time_t      ngx_http_pagestamp_next_log[PAGESTAMP_CONDITIONS];
+static ngx_uint_t  ngx_http_pagestamp_unlogged[PAGESTAMP_CONDITIONS];
+
+static void
+ngx_http_pagestamp_log_failure(ngx_http_request_t *r,
+    const pagestamp_failure *failure)
+{
+    int  c;
+
+    c = failure->condition;
+    if (c < 0 || c >= PAGESTAMP_CONDITIONS || failure->text == NULL) {
+        return;
+    }
+
+    if (ngx_time() < ngx_http_pagestamp_next_log[c]) {
+        ngx_http_pagestamp_unlogged[c]++;
+        return;
+    }
+
+    if (ngx_http_pagestamp_unlogged[c] == 0) {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0, "pagestamp: %s",
+                      failure->text);
+    } else {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "pagestamp: %s (and %ui more since the last line "
+                      "like this)",
+                      failure->text, ngx_http_pagestamp_unlogged[c]);
+    }
+    ngx_http_pagestamp_next_log[c] = ngx_time() + 60;
+    ngx_http_pagestamp_unlogged[c] = 0;
+}
+
 static ngx_int_t
 ngx_http_pagestamp_handler(ngx_http_request_t *r)
 {
@@ -156,6 +200,8 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
     ngx_buf_t          *b;
     ngx_chain_t         out;
     pagestamp_include   include;
+    pagestamp_memory    memory;
+    pagestamp_failure   failure;
 
     ngx_http_pagestamp_loc_conf_t  *plcf;
 
@@ -169,7 +215,10 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
     }
 
     plcf = ngx_http_get_module_loc_conf(r, ngx_http_pagestamp_module);
-    len = pagestamp_answer(&include, plcf->zone, page);
+    memory.take = ngx_http_pagestamp_take;
+    memory.pool = r->pool;
+    len = pagestamp_answer(&include, plcf->zone, &memory, page, &failure);
+    ngx_http_pagestamp_log_failure(r, &failure);
 
     /* the page text is copied once, into a buffer of its own size */
     b = ngx_create_temp_buf(r->pool, len);

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr unsigned char header_end = '\r';
+static_assert(PAGESTAMP_CONDITIONS == 2, "a condition for each status failure_reason tells of");
 static_assert(1 + pagestamp::body_text::capacity <= PAGESTAMP_PAGE_CAPACITY);
 
 } // namespace
@@ -36,11 +37,19 @@ extern "C" const pagestamp_zone* pagestamp_find_zone(const unsigned char* tz, st
 }
 
 extern "C" std::size_t pagestamp_answer(const pagestamp_include* include, const pagestamp_zone* zone,
-                                        unsigned char* page)
+                                        const pagestamp_memory* memory, unsigned char* page,
+                                        pagestamp_failure* failure)
 {
     using namespace pagestamp;
-    const answer reply = answer_request(include_env(*include), reinterpret_cast<const zone_info*>(zone));
+    const request_memory pool{memory->take, memory->pool};
+    request_env env = include_env(*include);
+    env.memory = &pool;
+    const answer reply = answer_request(env, reinterpret_cast<const zone_info*>(zone));
     page[0] = header_end;
     std::memcpy(page + 1, reply.body.c_str(), reply.body.size());
+    // The reasons are literals: NUL-terminated, as nginx's "%s" reads them.
+    const std::string_view reason = failure_reason(reply.status);
+    failure->condition = reply.status == cannot_look_up ? 0 : reply.status == variables_missing ? 1 : -1;
+    failure->text = reason.empty() ? nullptr : reason.data();
     return 1 + reply.body.size();
 }

@@ -37,11 +37,29 @@ const pagestamp_zone *pagestamp_find_zone(const unsigned char *tz, size_t len,
 /* The CR that ends the program's header, then a body of at most 4094 bytes. */
 #define PAGESTAMP_PAGE_CAPACITY 4095
 
+/* The request's pool, for a password entry too long for the stack buffer:
+ * take(pool, size) gives size bytes, or NULL. */
+typedef struct {
+    void *(*take)(void *pool, size_t size);
+    void *pool;
+} pagestamp_memory;
+
+/* Why an answer carries no stamp, for the error log: condition is one of
+ * PAGESTAMP_CONDITIONS, told apart so that each is logged at its own pace,
+ * or -1 when the stamp is there (or the page text says why itself). */
+#define PAGESTAMP_CONDITIONS 2
+typedef struct {
+    int condition;
+    const char *text;
+} pagestamp_failure;
+
 /* Writes the page text into page (PAGESTAMP_PAGE_CAPACITY bytes), times in
  * zone (NULL: the process's own), and returns its length: at least 1, as a
  * lookup that could not be made leaves the CGI's empty stamp, the CR alone. */
 size_t pagestamp_answer(const pagestamp_include *include,
-                        const pagestamp_zone *zone, unsigned char *page);
+                        const pagestamp_zone *zone,
+                        const pagestamp_memory *memory, unsigned char *page,
+                        pagestamp_failure *failure);
 
 #ifdef __cplusplus
 }
