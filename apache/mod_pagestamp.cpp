@@ -64,7 +64,8 @@ request_env env_of(const apr_table_t* table)
 }
 
 // A thread's stack is httpd's to size: a long password entry is looked up
-// in the request's pool instead.
+// in the request's pool instead, which for an include is its subrequest's,
+// freed once the include is done.
 void* take_from_pool(void* pool, std::size_t bytes) { return apr_palloc(static_cast<apr_pool_t*>(pool), bytes); }
 
 // A CGI's TZ is the request's (SetEnv), else httpd's own, which

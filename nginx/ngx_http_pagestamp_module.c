@@ -153,6 +153,13 @@ ngx_http_pagestamp_take(void *pool, size_t size)
     return ngx_palloc(pool, size);
 }
 
+/* a large block, which ngx_pfree can free before the page's pool ends */
+static void
+ngx_http_pagestamp_give_back(void *pool, void *bytes)
+{
+    (void) ngx_pfree(pool, bytes);
+}
+
 /*
  * A condition that lasts (a password entry past what a lookup takes, a
  * crawler asking for the location directly) must not cost a line per
@@ -216,6 +223,7 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
 
     plcf = ngx_http_get_module_loc_conf(r, ngx_http_pagestamp_module);
     memory.take = ngx_http_pagestamp_take;
+    memory.give_back = ngx_http_pagestamp_give_back;
     memory.pool = r->pool;
     len = pagestamp_answer(&include, plcf->zone, &memory, page, &failure);
     ngx_http_pagestamp_log_failure(r, &failure);

@@ -41,7 +41,7 @@ extern "C" std::size_t pagestamp_answer(const pagestamp_include* include, const 
                                         pagestamp_failure* failure)
 {
     using namespace pagestamp;
-    const request_memory pool{memory->take, memory->pool};
+    const request_memory pool{memory->take, memory->pool, memory->give_back};
     request_env env = include_env(*include);
     env.memory = &pool;
     const answer reply = answer_request(env, reinterpret_cast<const zone_info*>(zone));

@@ -38,9 +38,11 @@ const pagestamp_zone *pagestamp_find_zone(const unsigned char *tz, size_t len,
 #define PAGESTAMP_PAGE_CAPACITY 4095
 
 /* The request's pool, for a password entry too long for the stack buffer:
- * take(pool, size) gives size bytes, or NULL. */
+ * take(pool, size) gives size bytes, or NULL; give_back(pool, bytes) frees
+ * them once used, as a page's includes all share its pool. */
 typedef struct {
     void *(*take)(void *pool, size_t size);
+    void (*give_back)(void *pool, void *bytes);
     void *pool;
 } pagestamp_memory;
 

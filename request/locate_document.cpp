@@ -82,7 +82,14 @@ lookup append_home_with_room(doc_location& where, const char* name, const reques
         return append_home_from_stack(where, name);
     }
     auto* const buffer = static_cast<char*>(memory->take(memory->pool, largest_entry_room));
-    return buffer != nullptr ? append_home(where, name, buffer, largest_entry_room) : lookup::failed;
+    if (buffer == nullptr) {
+        return lookup::failed;
+    }
+    const lookup result = append_home(where, name, buffer, largest_entry_room);
+    if (memory->give_back != nullptr) {
+        memory->give_back(memory->pool, buffer); // the home is copied by now
+    }
+    return result;
 }
 
 // The user's home directory, appended; a name longer than any account's is

@@ -140,12 +140,17 @@ TEST(LocateDocument, LongPasswordEntriesInEachKindOfRoom)
     struct arena {
         std::vector<char> bytes;
         std::size_t asked = 0;
+        std::size_t given_back = 0;
     };
     const auto take = [](void* pool, std::size_t size) -> void* {
         auto& a = *static_cast<arena*>(pool);
         a.asked += size;
         a.bytes.resize(size);
         return a.bytes.data();
+    };
+    const auto give_back = [](void* pool, void* bytes) {
+        auto& a = *static_cast<arena*>(pool);
+        a.given_back += bytes == a.bytes.data() ? a.bytes.size() : 0;
     };
     const auto none = [](void*, std::size_t) -> void* { return nullptr; };
     const struct {
@@ -163,7 +168,7 @@ TEST(LocateDocument, LongPasswordEntriesInEachKindOfRoom)
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.user) + (row.lent ? " in a pool" : " on the stack"));
         arena pool;
-        const request_memory memory{row.pool_has ? +take : +none, &pool};
+        const request_memory memory{row.pool_has ? +take : +none, &pool, +give_back};
         request_env env;
         env.document_root = "/srv/site";
         env.document_uri = "/index.shtml";
@@ -176,6 +181,7 @@ TEST(LocateDocument, LongPasswordEntriesInEachKindOfRoom)
             EXPECT_EQ(where.file_path.view(), std::string("/home/") + row.user + "/www/a.html");
         }
         EXPECT_EQ(pool.asked, row.asked);
+        EXPECT_EQ(pool.given_back, row.asked);
     }
 }
 
