@@ -10,6 +10,7 @@
 #include "request/request_env.hpp"
 #include "zone/zone_cache.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -61,6 +62,29 @@ request_env env_of(const apr_table_t* table)
         }
     }
     return env;
+}
+
+// A lookup that fails for an entry past what we take fails for every include
+// of that user's pages: one line a minute in each child, counting the rest,
+// not one an include. Threads race for the line; one wins it.
+std::atomic<long> next_lookup_line{0};
+std::atomic<unsigned long> unlogged_lookups{0};
+
+void log_lookup_failure(request_rec* r)
+{
+    const long now = static_cast<long>(apr_time_sec(apr_time_now()));
+    long due = next_lookup_line.load(std::memory_order_relaxed);
+    if (now < due || !next_lookup_line.compare_exchange_strong(due, now + 60, std::memory_order_relaxed)) {
+        unlogged_lookups.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    const unsigned long more = unlogged_lookups.exchange(0, std::memory_order_relaxed);
+    const char* const why = pagestamp::failure_reason(pagestamp::cannot_look_up).data();
+    if (more == 0) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s", why);
+    } else {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s (and %lu more since the last line like this)", why, more);
+    }
 }
 
 // A thread's stack is httpd's to size: a long password entry is looked up
@@ -142,7 +166,7 @@ int pagestamp_handler(request_rec* r)
     // The page text is the CGI's in every case; a failed password lookup has
     // none, and the log says why the stamp is empty.
     if (reply.status == pagestamp::cannot_look_up) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s", pagestamp::failure_reason(reply.status).data());
+        log_lookup_failure(r);
     }
     return send_page_text(r, reply);
 }
