@@ -10,6 +10,7 @@
 #include "request/request_env.hpp"
 #include "zone/zone_cache.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -62,6 +63,34 @@ request_env env_of(const apr_table_t* table)
     return env;
 }
 
+// A lookup that fails for an entry past what we take fails for every include
+// of that user's pages: one line a minute in each child, counting the rest,
+// not one an include. Threads race for the line; one wins it.
+std::atomic<long> next_lookup_line{0};
+std::atomic<unsigned long> unlogged_lookups{0};
+
+void log_lookup_failure(request_rec* r)
+{
+    const long now = static_cast<long>(apr_time_sec(apr_time_now()));
+    long due = next_lookup_line.load(std::memory_order_relaxed);
+    if (now < due || !next_lookup_line.compare_exchange_strong(due, now + 60, std::memory_order_relaxed)) {
+        unlogged_lookups.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    const unsigned long more = unlogged_lookups.exchange(0, std::memory_order_relaxed);
+    const char* const why = pagestamp::failure_reason(pagestamp::cannot_look_up).data();
+    if (more == 0) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s", why);
+    } else {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s (and %lu more since the last line like this)", why, more);
+    }
+}
+
+// A thread's stack is httpd's to size: a long password entry is looked up
+// in the request's pool instead, which for an include is its subrequest's,
+// freed once the include is done.
+void* take_from_pool(void* pool, std::size_t bytes) { return apr_palloc(static_cast<apr_pool_t*>(pool), bytes); }
+
 // A CGI's TZ is the request's (SetEnv), else httpd's own, which
 // ap_create_environment adds; neither means TZ unset.
 std::string_view zone_of(const request_rec* r)
@@ -72,8 +101,6 @@ std::string_view zone_of(const request_rec* r)
     }
     return zone != nullptr ? std::string_view(zone) : std::string_view();
 }
-
-void* take_from_pool(void* pool, std::size_t size) { return apr_palloc(static_cast<apr_pool_t*>(pool), size); }
 
 // The page text, as the page receives it from the CGI: its header ends
 // LF CR LF CR, and httpd's reader takes the first CR LF as the end of it.
@@ -117,8 +144,12 @@ int pagestamp_handler(request_rec* r)
     ap_add_common_vars(r);
     ap_add_cgi_vars(r);
     auto* const page = static_cast<char*>(apr_palloc(r->pool, pagestamp::page_capacity));
-    const pagestamp::page_answer reply = pagestamp::answer_page(env_of(r->subprocess_env), zone_of(r),
-                                                                {take_from_pool, r->pool}, page);
+    // The request's pool, for a zone the cache cannot keep and a password
+    // entry too long for the stack.
+    const pagestamp::request_memory pool{take_from_pool, r->pool};
+    pagestamp::request_env env = env_of(r->subprocess_env);
+    env.memory = &pool;
+    const pagestamp::page_answer reply = pagestamp::answer_page(env, zone_of(r), pool, page);
     if (!reply.complaint.empty()) {
         ap_log_rerror(APLOG_MARK, reply.length == 0 ? APLOG_ERR : APLOG_WARNING, 0, r, "%s",
                       reply.complaint.c_str());
@@ -130,7 +161,7 @@ int pagestamp_handler(request_rec* r)
     // The page text is the CGI's in every case; a failed password lookup has
     // none, and the log says why the stamp is empty.
     if (reply.status == pagestamp::cannot_look_up) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "no resources to look up a user's home");
+        log_lookup_failure(r);
     }
     return send_page_text(r, page, reply.length);
 }

@@ -74,7 +74,7 @@ zone_status choose_zone(std::string_view tz, const request_memory& memory, const
     if (choice.status != zone_status::not_kept) {
         return choice.status;
     }
-    void* const room = memory.take(memory.owner, sizeof(zone_info));
+    void* const room = memory.take(memory.pool, sizeof(zone_info));
     if (room == nullptr) {
         return zone_status::no_resources;
     }

@@ -4,6 +4,7 @@
 // words what the server's log should say when the zone cannot be had.
 
 #include "driver/answer_request.hpp"
+#include "request/request_memory.hpp"
 #include "text/fixed_text.hpp"
 #include "zone/zone_cache.hpp"
 
@@ -19,13 +20,6 @@ inline constexpr std::size_t page_capacity = 1 + body_text::capacity;
 // what is not printable escaped.
 using zone_complaint = fixed_text<255>;
 
-// Room for a zone the cache cannot keep, in the request's own memory: taken
-// only then, `size` bytes aligned for any object, or null.
-struct request_memory {
-    void* (*take)(void* owner, std::size_t size);
-    void* owner;
-};
-
 struct page_answer {
     std::size_t length = 0; // 0: no page, as the zone could not be had
     int status = stamp_written;
@@ -33,7 +27,9 @@ struct page_answer {
 };
 
 // The page text for `env` with TZ set to `tz` (a null view: unset), written
-// into `page` (page_capacity bytes). A zone it cannot have leaves no page,
+// into `page` (page_capacity bytes). A zone the cache cannot keep is read into
+// `memory`, taken only then, sizeof(zone_info) bytes aligned for any object.
+// A zone it cannot have leaves no page,
 // rather than one in another zone; each kind of failure, and a full cache,
 // is complained of the first time in the process only, so that a condition
 // that lasts costs the log one line, not one a request.

@@ -41,4 +41,18 @@ answer answer_request(const request_env& env, const zone_info* zone)
     return {expand_template(env.query_string, collect_stamp_facts(status, env, where)), stamp_written};
 }
 
+std::string_view failure_reason(int status)
+{
+    switch (status) {
+    case cannot_look_up:
+        return "could not look up a user's home directory: no descriptor or memory to spare, or a password entry "
+               "larger than 64 KiB";
+    case variables_missing:
+        return "SERVER_NAME, DOCUMENT_ROOT, DOCUMENT_URI or DOCUMENT_NAME is missing: the program is asked for "
+               "directly, not from an include in a page";
+    default:
+        return {};
+    }
+}
+
 } // namespace pagestamp

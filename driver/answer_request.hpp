@@ -5,6 +5,8 @@
 #include "request/request_env.hpp"
 #include "text/body_text.hpp"
 
+#include <string_view>
+
 namespace pagestamp {
 
 // Exit statuses, and a FastCGI request's application status. Servers ignore
@@ -27,5 +29,10 @@ struct answer {
 // message, the default stamp or the expanded template. Times are shown in
 // `zone`; a null one is the process's own zone, through libc.
 answer answer_request(const request_env& env, const zone_info* zone);
+
+// Why an answer of this status has no stamp, for a server's log; empty when
+// it has one, or when its page text says why itself (a can't-open).
+// A literal, so its data() ends in a NUL for a C logger.
+std::string_view failure_reason(int status);
 
 } // namespace pagestamp

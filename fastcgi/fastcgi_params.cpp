@@ -15,13 +15,13 @@ struct kept_name {
 
 // In the order of kept_params' bits.
 constexpr std::array<kept_name, kept_names> kept{{
-    {"SERVER_NAME", request_value_capacity},
-    {"DOCUMENT_ROOT", document_root_capacity},
-    {"DOCUMENT_URI", request_value_capacity},
+    {"SERVER_NAME", value_capacity},
+    {"DOCUMENT_ROOT", value_capacity},
+    {"DOCUMENT_URI", value_capacity},
     {"DOCUMENT_NAME", 0}, // only its presence is kept
-    {"PATH_INFO", request_value_capacity},
-    {"QUERY_STRING", request_value_capacity},
-    {"TZ", time_zone_capacity},
+    {"PATH_INFO", value_capacity},
+    {"QUERY_STRING", value_capacity},
+    {"TZ", value_capacity},
 }};
 constexpr std::size_t document_name = 3;
 constexpr std::size_t time_zone = 6;

@@ -4,8 +4,8 @@
 // kept; every other pair is skipped as it passes, so the stream as a whole
 // has no limit of ours, only each kept value.
 
+#include "fastcgi/fastcgi_protocol.hpp"
 #include "request/request_env.hpp"
-#include "zone/time_zone.hpp"
 #include "text/fixed_text.hpp"
 
 #include <cstddef>
@@ -14,13 +14,13 @@
 
 namespace pagestamp::fastcgi {
 
-// SERVER_NAME may be the Host header a visitor sent; DOCUMENT_URI, PATH_INFO
-// and QUERY_STRING come from a request line or an include's URI: each as long
-// as a server takes a header or a request line (8190 bytes in Apache, 8 KiB
-// in nginx).
-inline constexpr std::size_t request_value_capacity = 8190;
-// A directory a server serves from, which %DR prints: at most PATH_MAX.
-inline constexpr std::size_t document_root_capacity = 4095;
+// What each kept value may hold: as much as one record carries. Servers
+// take request lines and headers of about 8 KiB, but an include's URI or a
+// configured root is not bound by those, and the CGI answers values of any
+// length Linux passes. TZ too: the zone reader refuses one past its own
+// limit, and says so. The room is address space, not memory: a request
+// makes resident only the pages its values fill.
+inline constexpr std::size_t value_capacity = max_content;
 
 // The longest kept name, "DOCUMENT_ROOT"; a name that runs past it before
 // its NUL is none of ours.
@@ -37,7 +37,7 @@ inline constexpr std::size_t kept_names = 7;
 // DOCUMENT_NAME only needs to be there: nothing prints it, so its value is
 // skipped like an unknown name's.
 inline constexpr std::size_t kept_bytes_capacity =
-    2 * (4 * request_value_capacity + document_root_capacity + time_zone_capacity);
+    2 * 6 * value_capacity;
 
 struct kept_params {
     kept_params() = default;

@@ -4,6 +4,7 @@
 #include "fastcgi/responder.hpp"
 
 #include "driver/answer_page.hpp"
+#include "fastcgi/failure_log.hpp"
 #include "fastcgi/fastcgi_connection.hpp"
 #include "fastcgi/connection_loop.hpp"
 #include "fastcgi/system_calls.hpp"
@@ -40,7 +41,16 @@ void complain(const zone_complaint& complaint)
 // A zone the cache cannot keep is read onto this stack, for this request.
 void* take_from_stack(void* room, std::size_t size) { return size <= sizeof(zone_info) ? room : nullptr; }
 
-void answer_one(const fastcgi::ready_request& request, std::string_view start_zone)
+void log_answer(fastcgi::failure_log& log, int status)
+{
+    const std::string_view why = failure_reason(status);
+    if (!why.empty()) {
+        fastcgi::log_failure(log, status == cannot_look_up ? fastcgi::failure::lookup : fastcgi::failure::variables,
+                             why, sys::monotonic_ms());
+    }
+}
+
+void answer_one(const fastcgi::ready_request& request, std::string_view start_zone, fastcgi::failure_log& log)
 {
     zone_info spare; // its pages are touched only when the cache is full
     char page[page_capacity];
@@ -54,6 +64,7 @@ void answer_one(const fastcgi::ready_request& request, std::string_view start_zo
         fastcgi::send_refusal(request, fastcgi::params_refused);
         return;
     }
+    log_answer(log, reply.status);
     fastcgi::send_answer(request, fastcgi_response_header, std::string_view(page, reply.length), reply.status);
 }
 
@@ -91,13 +102,17 @@ int run_responder()
     // The responder's own TZ, for requests that name none: read once, as a
     // CGI reads its own at start. Nothing changes the environment after.
     const std::string_view start_zone = own_variable("TZ");
+    fastcgi::failure_log log;
     fastcgi::ready_request request;
     while (fastcgi::next_request(request)) {
         if (!request.trusted) {
+            fastcgi::log_failure(log, fastcgi::failure::params,
+                                 "a request's params were cut short, or a value ran past 65535 bytes",
+                                 sys::monotonic_ms());
             fastcgi::send_refusal(request, fastcgi::params_refused);
             continue;
         }
-        answer_one(request, start_zone);
+        answer_one(request, start_zone, log);
     }
     return 0;
 }

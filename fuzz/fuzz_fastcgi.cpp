@@ -24,8 +24,8 @@ constexpr fixed_answer page{"Content-type: text/plain\r\n\r\n\r", "fixed body", 
 // The longest value kept of each name an answer reads; other names, and the
 // params as a whole, have no limit.
 const std::map<std::string, std::size_t> value_limits = {
-    {"SERVER_NAME", 8190}, {"DOCUMENT_ROOT", 4095}, {"DOCUMENT_URI", 8190},
-    {"PATH_INFO", 8190},   {"QUERY_STRING", 8190},  {"TZ", 255},
+    {"SERVER_NAME", 65535}, {"DOCUMENT_ROOT", 65535}, {"DOCUMENT_URI", 65535},
+    {"PATH_INFO", 65535},   {"QUERY_STRING", 65535},  {"TZ", 65535},
 };
 
 using variables = std::map<std::string, std::string>;

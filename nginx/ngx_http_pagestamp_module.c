@@ -175,6 +175,58 @@ ngx_http_pagestamp_read(ngx_http_request_t *r, pagestamp_include *include)
     return NGX_OK;
 }
 
+static void *
+ngx_http_pagestamp_take(void *pool, size_t size)
+{
+    return ngx_palloc(pool, size);
+}
+
+/* a large block, which ngx_pfree can free before the page's pool ends */
+static void
+ngx_http_pagestamp_give_back(void *pool, void *bytes)
+{
+    (void) ngx_pfree(pool, bytes);
+}
+
+/*
+ * A condition that lasts (a password entry past what a lookup takes, a
+ * crawler asking for the location directly) must not cost a line per
+ * include: each is logged at most once a minute in a worker, with the count
+ * of those the line stands for. A worker is one thread, so plain statics do.
+ */
+static time_t      ngx_http_pagestamp_next_log[PAGESTAMP_CONDITIONS];
+static ngx_uint_t  ngx_http_pagestamp_unlogged[PAGESTAMP_CONDITIONS];
+
+static void
+ngx_http_pagestamp_log_failure(ngx_http_request_t *r,
+    const pagestamp_failure *failure)
+{
+    int  c;
+
+    c = failure->condition;
+    if (c < 0 || c >= PAGESTAMP_CONDITIONS || failure->text == NULL) {
+        return;
+    }
+
+    if (ngx_time() < ngx_http_pagestamp_next_log[c]) {
+        ngx_http_pagestamp_unlogged[c]++;
+        return;
+    }
+
+    if (ngx_http_pagestamp_unlogged[c] == 0) {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0, "pagestamp: %s",
+                      failure->text);
+    } else {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "pagestamp: %s (and %ui more since the last line "
+                      "like this)",
+                      failure->text, ngx_http_pagestamp_unlogged[c]);
+    }
+    ngx_http_pagestamp_next_log[c] = ngx_time() + 60;
+    ngx_http_pagestamp_unlogged[c] = 0;
+}
+
+
 /*
  * As every content handler of nginx ends: a HEAD request gets the header
  * alone, and a body sent with the request is read and dropped. The page
@@ -211,6 +263,7 @@ typedef struct {
     const pagestamp_zone  *zone;
     size_t                 len;
     u_char                 page[PAGESTAMP_PAGE_CAPACITY];
+    pagestamp_failure      failure;
     ngx_flag_t             answered;
 } ngx_http_pagestamp_task_t;
 
@@ -250,13 +303,18 @@ ngx_http_pagestamp_copy_include(ngx_pool_t *pool, pagestamp_include *include)
     return NGX_OK;
 }
 
-/* In the pool's thread: the whole answer, lookup and stat. */
+/*
+ * In the pool's thread: the whole answer, lookup and stat. The request's
+ * pool is the loop's, which other includes of the page take from meanwhile:
+ * a long password entry is looked up on this thread's own stack instead.
+ */
 static void
 ngx_http_pagestamp_thread_answer(void *data, ngx_log_t *log)
 {
     ngx_http_pagestamp_task_t  *task = data;
 
-    task->len = pagestamp_answer(&task->include, task->zone, task->page);
+    task->len = pagestamp_answer(&task->include, task->zone, NULL, task->page,
+                                 &task->failure);
 }
 
 /*
@@ -281,6 +339,7 @@ ngx_http_pagestamp_resume(ngx_http_request_t *r)
         return;
     }
 
+    ngx_http_pagestamp_log_failure(r, &task->failure);
     ngx_http_finalize_request(r, ngx_http_pagestamp_send(r, task->page,
                                                          task->len));
 }
@@ -357,6 +416,8 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
     size_t              len;
     u_char              page[PAGESTAMP_PAGE_CAPACITY];
     pagestamp_include   include;
+    pagestamp_memory    memory;
+    pagestamp_failure   failure;
 
     ngx_http_pagestamp_loc_conf_t  *plcf;
 
@@ -377,7 +438,11 @@ ngx_http_pagestamp_handler(ngx_http_request_t *r)
     }
 #endif
 
-    len = pagestamp_answer(&include, plcf->zone, page);
+    memory.take = ngx_http_pagestamp_take;
+    memory.give_back = ngx_http_pagestamp_give_back;
+    memory.pool = r->pool;
+    len = pagestamp_answer(&include, plcf->zone, &memory, page, &failure);
+    ngx_http_pagestamp_log_failure(r, &failure);
     return ngx_http_pagestamp_send(r, page, len);
 }
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 
+static_assert(PAGESTAMP_CONDITIONS == 2, "a condition for each status failure_reason tells of");
 static_assert(1 + pagestamp::body_text::capacity <= PAGESTAMP_PAGE_CAPACITY);
 static_assert(pagestamp::zone_complaint::capacity < PAGESTAMP_ERROR_CAPACITY);
 
@@ -43,9 +44,20 @@ extern "C" int pagestamp_names_user(const pagestamp_include* include)
 }
 
 extern "C" std::size_t pagestamp_answer(const pagestamp_include* include, const pagestamp_zone* zone,
-                                        unsigned char* page)
+                                        const pagestamp_memory* memory, unsigned char* page,
+                                        pagestamp_failure* failure)
 {
     using namespace pagestamp;
-    return answer_page(include_env(*include), reinterpret_cast<const zone_info*>(zone), reinterpret_cast<char*>(page))
-        .length;
+    request_env env = include_env(*include);
+    // No memory: a thread of nginx's pool, whose stack has room for the
+    // largest entry, as the CGI's has.
+    const request_memory pool = memory != nullptr ? request_memory{memory->take, memory->pool, memory->give_back}
+                                                  : request_memory{};
+    env.memory = memory != nullptr ? &pool : nullptr;
+    const page_answer reply = answer_page(env, reinterpret_cast<const zone_info*>(zone), reinterpret_cast<char*>(page));
+    // The reasons are literals: NUL-terminated, as nginx's "%s" reads them.
+    const std::string_view reason = failure_reason(reply.status);
+    failure->condition = reply.status == cannot_look_up ? 0 : reply.status == variables_missing ? 1 : -1;
+    failure->text = reason.empty() ? nullptr : reason.data();
+    return reply.length;
 }

@@ -50,11 +50,33 @@ const pagestamp_zone *pagestamp_read_zone(const unsigned char *tz, size_t len,
  * may wait on a directory server for as long as that takes: 1 or 0. */
 int pagestamp_names_user(const pagestamp_include *include);
 
+/* The request's pool, for a password entry too long for the stack buffer:
+ * take(pool, size) gives size bytes, or NULL; give_back(pool, bytes) frees
+ * them once used, as a page's includes all share its pool. */
+typedef struct {
+    void *(*take)(void *pool, size_t size);
+    void (*give_back)(void *pool, void *bytes);
+    void *pool;
+} pagestamp_memory;
+
+/* Why an answer carries no stamp, for the error log: condition is one of
+ * PAGESTAMP_CONDITIONS, told apart so that each is logged at its own pace,
+ * or -1 when the stamp is there (or the page text says why itself). */
+#define PAGESTAMP_CONDITIONS 2
+typedef struct {
+    int condition;
+    const char *text;
+} pagestamp_failure;
+
 /* Writes the page text into page (PAGESTAMP_PAGE_CAPACITY bytes), times in
- * zone (NULL: the process's own), and returns its length: at least 1, as a
- * lookup that could not be made leaves the CGI's empty stamp, the CR alone. */
+ * zone (NULL: the process's own), a long password entry looked up in memory
+ * (NULL: on this thread's stack), and returns its length: at least 1, as a
+ * lookup that could not be made leaves the CGI's empty stamp, the CR alone.
+ * failure says why a stamp is missing. */
 size_t pagestamp_answer(const pagestamp_include *include,
-                        const pagestamp_zone *zone, unsigned char *page);
+                        const pagestamp_zone *zone,
+                        const pagestamp_memory *memory, unsigned char *page,
+                        pagestamp_failure *failure);
 
 #ifdef __cplusplus
 }

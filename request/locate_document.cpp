@@ -40,42 +40,87 @@ user_path split_user_path(std::string_view path)
     return {text_before(after_tilde, slash), text_from(after_tilde, slash), true};
 }
 
-// The entry's texts live in the caller's buffer, so threads answering at
-// once never share one; an entry that needs more room than a home directory
-// of path_text's size could use is as good as failed.
-using entry_buffer = char[2 * path_text::capacity];
+// The entry's texts live in a buffer of the caller's, so threads answering
+// at once never share one. Most entries fit the first, on the stack; a longer
+// one (a GECOS of a few KiB) is asked for once more in a buffer of the
+// largest size we take, which only then is made.
+constexpr std::size_t first_entry_room = 2 * path_text::capacity;
+constexpr std::size_t largest_entry_room = std::size_t{64} * 1024;
 
-// The user's entry, or nullptr when there is none. A lookup that could not be
-// made at all (no descriptor, no memory) is not an unknown user: it marks the
+// How asking for a user's entry ended.
+enum class lookup { found, unknown, too_large, failed };
+
+// Appends the user's home directory, whatever it holds, when the entry is
+// there; the name has been checked to fit user_name_text.
+lookup append_home(doc_location& where, const char* name, char* buffer, std::size_t room)
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    const int error = getpwnam_r(name, &entry, buffer, room, &found);
+    if (error == 0 && found != nullptr && found->pw_dir != nullptr) {
+        append_path(where, found->pw_dir);
+        return lookup::found;
+    }
+    // glibc reports "no such user" as 0 or, from some modules, as one of these.
+    if (error == 0 || error == ENOENT || error == ESRCH || error == EBADF || error == EPERM) {
+        return lookup::unknown;
+    }
+    return error == ERANGE ? lookup::too_large : lookup::failed;
+}
+
+// The second try in a process of its own: its stack has room for it, and the
+// frame is made only when a first try was too small.
+[[gnu::noinline]] lookup append_home_from_stack(doc_location& where, const char* name)
+{
+    char buffer[largest_entry_room];
+    return append_home(where, name, buffer, sizeof buffer);
+}
+
+lookup append_home_with_room(doc_location& where, const char* name, const request_memory* memory)
+{
+    if (memory == nullptr) {
+        return append_home_from_stack(where, name);
+    }
+    auto* const buffer = static_cast<char*>(memory->take(memory->pool, largest_entry_room));
+    if (buffer == nullptr) {
+        return lookup::failed;
+    }
+    const lookup result = append_home(where, name, buffer, largest_entry_room);
+    if (memory->give_back != nullptr) {
+        memory->give_back(memory->pool, buffer); // the home is copied by now
+    }
+    return result;
+}
+
+// The user's home directory, appended; a name longer than any account's is
+// unknown. A lookup that could not be made at all (no descriptor, no memory,
+// an entry past the largest room) is not an unknown user: it marks the
 // request as one nobody can answer now.
-const passwd* find_user(doc_location& where, std::string_view user, passwd& entry, entry_buffer& buffer)
+bool append_home_of(doc_location& where, std::string_view user, const request_memory* memory)
 {
     user_name_text name;
     if (!name.append(user)) {
-        return nullptr;
+        return false;
     }
-    passwd* found = nullptr;
-    const int error = getpwnam_r(name.c_str(), &entry, buffer, sizeof buffer, &found);
-    // glibc reports "no such user" as 0 or, from some modules, as one of these.
-    if (error != 0 && error != ENOENT && error != ESRCH && error != EBADF && error != EPERM) {
+    char buffer[first_entry_room];
+    lookup result = append_home(where, name.c_str(), buffer, sizeof buffer);
+    if (result == lookup::too_large) {
+        result = append_home_with_room(where, name.c_str(), memory);
+    }
+    if (result == lookup::too_large || result == lookup::failed) {
         where.lookup_failed = true;
     }
-    return error == 0 ? found : nullptr;
+    return result == lookup::found;
 }
 
 // Appends the user's web directory: home followed by "/www". An unknown user
 // gets "~name/www" instead, which names the request but is never looked up.
-void append_user_web_dir(doc_location& where, const user_path& user)
+void append_user_web_dir(doc_location& where, const user_path& user, const request_memory* memory)
 {
-    passwd storage{};
-    entry_buffer buffer;
-    const passwd* entry = find_user(where, user.name, storage, buffer);
-    if (entry == nullptr || entry->pw_dir == nullptr) {
+    if (!append_home_of(where, user.name, memory)) {
         append_path(where, "~");
         append_path(where, user.name);
         where.found = false;
-    } else {
-        append_path(where, entry->pw_dir);
     }
     append_path(where, "/www");
     if (!user.has_slash) {
@@ -108,7 +153,7 @@ void build_root_path(doc_location& where, const request_env& env)
 void build_user_path(doc_location& where, const request_env& env)
 {
     const user_path user = split_user_path(env.path_info);
-    append_user_web_dir(where, user);
+    append_user_web_dir(where, user, env.memory);
     append_path(where, user.from_slash);
 }
 
@@ -119,7 +164,7 @@ void build_page_path(doc_location& where, const request_env& env)
     std::string_view page = env.document_uri;
     if (second_is(page, '~')) {
         const user_path user = split_user_path(page);
-        append_user_web_dir(where, user);
+        append_user_web_dir(where, user, env.memory);
         page = user.from_slash;
     } else {
         append_path(where, env.document_root);

@@ -25,7 +25,8 @@ struct doc_location {
     // file_path then says what was asked for, for the can't-open message.
     bool found = true;
     // The password database could not be asked (no descriptor or memory to
-    // spare): the request names a user who may well exist.
+    // spare), or the user's entry is larger than we take (64 KiB): the
+    // request names a user who may well exist.
     bool lookup_failed = false;
 };
 

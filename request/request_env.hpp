@@ -3,6 +3,8 @@
 // borrowed: from the process environment, which outlives the run, or from a
 // FastCGI request's params, which outlive the answer.
 
+#include "request/request_memory.hpp"
+
 #include <string_view>
 
 namespace pagestamp {
@@ -17,6 +19,9 @@ struct request_env {
     std::string_view document_name; // required, though nothing uses its value
     std::string_view path_info;      // empty when absent
     std::string_view query_string;   // empty when absent
+    // Where a lookup too large for its stack buffer finds room: null in a
+    // process of its own, whose stack has room to spare.
+    const request_memory* memory = nullptr;
 };
 
 // Sets the field that a variable of this name fills; other names are not ours

@@ -101,6 +101,31 @@ TEST_F(HostileTest, EachVariableAtTheLargestSizeLinuxPasses)
     expect_response(run_program(program, all), cannot_open(root.substr(0, 1023)), 1);
 }
 
+// Past what a server takes in a request line (8 KiB) and up to what one
+// FastCGI record carries: a responder keeps them all, as the CGI reads them.
+TEST_F(HostileTest, ValuesPastARequestLineUpToARecord)
+{
+    std::vector<variable_case> rows;
+    for (const std::size_t size : {8191U, 10240U, 65535U}) {
+        const std::string info = "/" + std::string(size - 1, 'p');
+        const std::string user = std::string(size - 4, 'u');
+        const std::string root = "/" + std::string(size - 1, 'r');
+        std::string query;
+        std::string expanded;
+        for (std::size_t i = 0; i < size / 3; ++i) {
+            query += "%78";
+            expanded += 'x';
+        }
+        query.append(size % 3, '+');
+        expanded.append(size % 3, ' ');
+        rows.push_back({"PATH_INFO", info, "", cannot_open((site.root + "/docs" + info).substr(0, 1023)), 1});
+        rows.push_back({"PATH_INFO", "/~" + user + "/a", "", cannot_open(("~" + user).substr(0, 1023)), 1});
+        rows.push_back({"QUERY_STRING", query, "", expanded.substr(0, 4094), 0});
+        rows.push_back({"DOCUMENT_ROOT", root, "", cannot_open(root.substr(0, 1023)), 1});
+    }
+    expect_cases(env, rows);
+}
+
 TEST_F(HostileTest, EveryByteValueInEachVariable)
 {
     const std::string bytes = every_byte();

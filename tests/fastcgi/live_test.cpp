@@ -279,6 +279,8 @@ TEST_F(LiveResponderTest, EveryScenarioOverARealSocket)
         EXPECT_EQ(got.bytes, row.expected);
         EXPECT_EQ(got.closed, row.closes);
     }
+    // Two requests refused for their params, one line: the second came within the minute.
+    EXPECT_EQ(responder.take_stderr(), "pagestamp: a request's params were cut short, or a value ran past 65535 bytes\n");
 }
 
 TEST_F(LiveResponderTest, SixtyFourClientsAtOnce)
@@ -382,6 +384,10 @@ TEST_F(LiveResponderTest, EachRequestOnAKeptConnectionStandsAlone)
         {"a TZ of 255 bytes", with({{"TZ", tokyo_255}}), answered(1, fastcgi_header + "00:07 JST", 0)},
         {"then none: the starting zone", with({}), answered(1, fastcgi_header + "16:07 BST", 0)},
         {"a TZ of 256 bytes", with({{"TZ", "/" + tokyo_255}}), refused},
+        {"a PATH_INFO past a record", with({{"PATH_INFO", "/" + std::string(65535, 'p')}}), refused},
+        {"a TZ of 256 bytes again, not logged again", with({{"TZ", "/" + tokyo_255}}), refused},
+        {"no page's variables", pairs({{"SERVER_NAME", "www.example.org"}}),
+         answered(1, fastcgi_header + "<P>One or more required environment variables was missing.</P>\n", 255)},
         {"a missing file", with({}, "/docs/missing.shtml"), answered(1, fastcgi_header + missing, 1)},
         {"then the page", with({}), answered(1, fastcgi_header + "16:07 BST", 0)},
         {"a MiB of names not ours",
@@ -397,7 +403,14 @@ TEST_F(LiveResponderTest, EachRequestOnAKeptConnectionStandsAlone)
         EXPECT_EQ(receive(fd, row.expected.size(), 5000).bytes, row.expected);
     }
     close(fd);
-    EXPECT_EQ(london.take_stderr(), "");
+    // Each refusal says why, naming the zone it could not use, but a
+    // condition that lasts only once.
+    EXPECT_EQ(london.take_stderr(),
+              "pagestamp: TZ \"//usr/share/zoneinfo" + std::string(44, '/') +
+                  "\"... is longer than the 255 bytes a zone may be named in\n"
+              "pagestamp: a request's params were cut short, or a value ran past 65535 bytes\n"
+              "pagestamp: SERVER_NAME, DOCUMENT_ROOT, DOCUMENT_URI or DOCUMENT_NAME is missing: the program is asked "
+              "for directly, not from an include in a page\n");
 }
 
 // What a stop does to each kind of connection open at the time: a request

@@ -55,7 +55,7 @@ inline std::vector<scenario> connection_scenarios(const std::string& params, con
          answered(1, page, status), true},
         {"params running past their stream", begin(1) + stream(params_type, 1, runs_past) + stream(stdin_type, 1, {}),
          refused, true},
-        {"TZ over 255 bytes", request(1, params + pairs({{"TZ", std::string(256, 'z')}})), refused, true},
+        {"TZ past a record", request(1, params + pairs({{"TZ", std::string(65536, 'z')}})), refused, true},
         {"version 2 closes", record(begin_type, 1, std::string("\0\1\0\0\0\0\0\0", 8), 2) + request(1, params), "",
          true},
         // Only the header is sent: waiting for the rest would wait for ever.

@@ -61,9 +61,9 @@ TEST(FastcgiConnectionTest, WhatParamsHandTheAnswer)
 {
     using opt = std::optional<std::string>;
     const std::string base = pairs(required);
-    const std::string x255(255, 'x');
-    const std::string q8190(8190, 'q');
-    const std::string r4095(4095, 'r');
+    const std::string x65535(65535, 'x');
+    const std::string q65535(65535, 'q');
+    const std::string r65535(65535, 'r');
     const struct {
         const char* what;
         std::string params;
@@ -79,27 +79,27 @@ TEST(FastcgiConnectionTest, WhatParamsHandTheAnswer)
         {"names that only begin as ours",
          base + pairs({{"QUERY_STRINGS", "a"}, {"SERVER_NAME_X", "b"}, {"TZZ", "c"}, {"DOCUMENT_ROOTS", "d"}, {"", "e"}, {"", ""}}),
          handed{"s", opt(), opt(), opt()}},
-        {"TZ of 255", base + pairs({{"TZ", x255}}), handed{"s", opt(), opt(), x255}},
-        {"TZ of 256", base + pairs({{"TZ", x255 + "x"}}), std::nullopt},
-        {"SERVER_NAME of 8190", base + pairs({{"SERVER_NAME", q8190}}), handed{q8190, opt(), opt(), opt()}},
-        {"SERVER_NAME of 8191", base + pairs({{"SERVER_NAME", q8190 + "q"}}), std::nullopt},
-        {"QUERY_STRING of 8190", base + pairs({{"QUERY_STRING", q8190}}), handed{"s", opt(), q8190, opt()}},
-        {"QUERY_STRING of 8191", base + pairs({{"QUERY_STRING", q8190 + "q"}}), std::nullopt},
-        {"PATH_INFO of 8191", base + pairs({{"PATH_INFO", q8190 + "p"}}), std::nullopt},
-        {"DOCUMENT_ROOT of 4095", base + pairs({{"DOCUMENT_ROOT", r4095}}), handed{"s", opt(), opt(), opt(), true, r4095}},
-        {"DOCUMENT_ROOT of 4096", base + pairs({{"DOCUMENT_ROOT", r4095 + "r"}}), std::nullopt},
-        {"past its capacity, then sent again", base + pairs({{"TZ", x255 + "x"}, {"TZ", "UTC"}}),
+        {"TZ of 65535", base + pairs({{"TZ", x65535}}), handed{"s", opt(), opt(), x65535}},
+        {"TZ of 65536", base + pairs({{"TZ", x65535 + "x"}}), std::nullopt},
+        {"SERVER_NAME of 65535", base + pairs({{"SERVER_NAME", q65535}}), handed{q65535, opt(), opt(), opt()}},
+        {"SERVER_NAME of 65536", base + pairs({{"SERVER_NAME", q65535 + "q"}}), std::nullopt},
+        {"QUERY_STRING of 65535", base + pairs({{"QUERY_STRING", q65535}}), handed{"s", opt(), q65535, opt()}},
+        {"QUERY_STRING of 65536", base + pairs({{"QUERY_STRING", q65535 + "q"}}), std::nullopt},
+        {"PATH_INFO of 65536", base + pairs({{"PATH_INFO", q65535 + "p"}}), std::nullopt},
+        {"DOCUMENT_ROOT of 65535", base + pairs({{"DOCUMENT_ROOT", r65535}}), handed{"s", opt(), opt(), opt(), true, r65535}},
+        {"DOCUMENT_ROOT of 65536", base + pairs({{"DOCUMENT_ROOT", r65535 + "r"}}), std::nullopt},
+        {"past its capacity, then sent again", base + pairs({{"TZ", x65535 + "x"}, {"TZ", "UTC"}}),
          handed{"s", opt(), opt(), "UTC"}},
-        {"sent again, past its capacity", base + pairs({{"TZ", "UTC"}, {"TZ", x255 + "x"}}), std::nullopt},
+        {"sent again, past its capacity", base + pairs({{"TZ", "UTC"}, {"TZ", x65535 + "x"}}), std::nullopt},
         {"every value at its capacity, each sent twice",
          [&] {
-             const pair_list full = {{"SERVER_NAME", q8190}, {"DOCUMENT_ROOT", r4095},
-                                     {"DOCUMENT_URI", q8190}, {"PATH_INFO", q8190},
-                                     {"QUERY_STRING", q8190}, {"TZ", x255}};
+             const pair_list full = {{"SERVER_NAME", q65535}, {"DOCUMENT_ROOT", r65535},
+                                     {"DOCUMENT_URI", q65535}, {"PATH_INFO", q65535},
+                                     {"QUERY_STRING", q65535}, {"TZ", x65535}};
              return pairs({{"DOCUMENT_NAME", "u"}}) + pairs(full) + pairs(full);
          }(),
-         handed{q8190, q8190, q8190, x255, true, r4095}},
-        {"past its capacity after a NUL", base + pairs({{"TZ", "UTC" + std::string(1, '\0') + x255}}),
+         handed{q65535, q65535, q65535, x65535, true, r65535}},
+        {"past its capacity after a NUL", base + pairs({{"TZ", "UTC" + std::string(1, '\0') + x65535}}),
          handed{"s", opt(), opt(), "UTC"}},
         {"a MiB of names not ours",
          pairs({{"HTTP_COOKIE", std::string(1 << 20, 'c')}, {std::string(70000, 'N'), "v"}}) + base,

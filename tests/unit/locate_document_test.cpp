@@ -145,6 +145,60 @@ TEST(LocateDocument, LongUserNamesAreUnknownUsers)
     EXPECT_EQ(where.file_path.view(), "~" + name + "/www/a.html");
 }
 
+// An entry too long for the first lookup is asked for again in more room:
+// the caller's stack, or the memory a server lends the request. Past the
+// most we take, or with no memory lent, the lookup fails, as one without
+// resources does.
+TEST(LocateDocument, LongPasswordEntriesInEachKindOfRoom)
+{
+    struct arena {
+        std::vector<char> bytes;
+        std::size_t asked = 0;
+        std::size_t given_back = 0;
+    };
+    const auto take = [](void* pool, std::size_t size) -> void* {
+        auto& a = *static_cast<arena*>(pool);
+        a.asked += size;
+        a.bytes.resize(size);
+        return a.bytes.data();
+    };
+    const auto give_back = [](void* pool, void* bytes) {
+        auto& a = *static_cast<arena*>(pool);
+        a.given_back += bytes == a.bytes.data() ? a.bytes.size() : 0;
+    };
+    const auto none = [](void*, std::size_t) -> void* { return nullptr; };
+    const struct {
+        const char* user;
+        bool lent;     // memory from a pool, else the stack
+        bool pool_has; // the pool has it to give
+        bool found;
+        std::size_t asked; // of the pool
+    } rows[] = {
+        {"ann", true, true, true, 0},           {"long", false, true, true, 0},
+        {"long", true, true, true, 65536},      {"longer", false, true, true, 0},
+        {"longer", true, true, true, 65536},    {"crowded", false, true, false, 0},
+        {"crowded", true, true, false, 65536},  {"long", true, false, false, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.user) + (row.lent ? " in a pool" : " on the stack"));
+        arena pool;
+        const request_memory memory{row.pool_has ? +take : +none, &pool, +give_back};
+        request_env env;
+        env.document_root = "/srv/site";
+        env.document_uri = "/index.shtml";
+        const std::string path_info = std::string("/~") + row.user + "/a.html";
+        env.path_info = path_info;
+        env.memory = row.lent ? &memory : nullptr;
+        const doc_location where = locate_document(env);
+        EXPECT_EQ(where.lookup_failed, !row.found);
+        if (row.found) {
+            EXPECT_EQ(where.file_path.view(), std::string("/home/") + row.user + "/www/a.html");
+        }
+        EXPECT_EQ(pool.asked, row.asked);
+        EXPECT_EQ(pool.given_back, row.asked);
+    }
+}
+
 // With every descriptor taken the password file cannot be read, and that is
 // not the same as a user who does not exist.
 TEST(LocateDocument, ALookupWithoutDescriptorsIsNoUnknownUser)

@@ -1,0 +1,50 @@
+#include "fastcgi/failure_log.hpp"
+
+#include "fastcgi/system_calls.hpp"
+#include "text/fixed_text.hpp"
+
+namespace pagestamp::fastcgi {
+
+namespace {
+
+constexpr int standard_error = 2;
+
+void append_count(fixed_text<32>& text, unsigned long long count)
+{
+    char digits[20];
+    std::size_t used = 0;
+    do {
+        digits[sizeof digits - ++used] = static_cast<char>('0' + count % 10);
+        count /= 10;
+    } while (count != 0);
+    text.append(std::string_view(digits + sizeof digits - used, used));
+}
+
+} // namespace
+
+void log_failure(failure_log& log, failure which, std::string_view why, long long now_ms)
+{
+    const auto i = static_cast<std::size_t>(which);
+    if (now_ms < log.next_ms[i]) {
+        ++log.unlogged[i];
+        return;
+    }
+    fixed_text<512> line;
+    line.append("pagestamp: ");
+    line.append(why);
+    if (log.unlogged[i] != 0) {
+        fixed_text<32> count;
+        count.append(" (and ");
+        append_count(count, log.unlogged[i]);
+        line.append(count.view());
+        line.append(" more since the last line like this)");
+    }
+    line.append('\n');
+    // One write, so that lines from a burst never interleave; a log that
+    // takes nothing loses the line, never the answer.
+    [[maybe_unused]] const auto written = sys::write_some(standard_error, line.c_str(), line.size());
+    log.next_ms[i] = now_ms + failure_log::quiet_ms;
+    log.unlogged[i] = 0;
+}
+
+} // namespace pagestamp::fastcgi

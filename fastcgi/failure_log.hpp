@@ -1,0 +1,27 @@
+#pragma once
+// The responder's error log is its standard error, which systemd, mod_fcgid
+// and spawn-fcgi keep: a line for each request that gets no stamp, saying
+// why, as a server tells nothing of a refusal that travels in END_REQUEST.
+// A condition that lasts (a crawler, an entry too large)
+// must not fill the disk: each is logged at most once a minute, the line
+// counting those it stands for.
+
+#include <cstddef>
+#include <string_view>
+
+namespace pagestamp::fastcgi {
+
+// A zone that cannot be had is told once a process, by the zone reader.
+enum class failure : unsigned char { params, lookup, variables, count };
+
+struct failure_log {
+    static constexpr long long quiet_ms = 60'000;
+    long long next_ms[static_cast<std::size_t>(failure::count)] = {};
+    unsigned long long unlogged[static_cast<std::size_t>(failure::count)] = {};
+};
+
+// "pagestamp: WHY" on standard error, unless this condition had its line in
+// the last minute.
+void log_failure(failure_log& log, failure which, std::string_view why, long long now_ms);
+
+} // namespace pagestamp::fastcgi
