@@ -1,6 +1,6 @@
 #include "fastcgi/system_calls.hpp"
 
-#include <bit>
+#include <initializer_list>
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
@@ -20,10 +20,28 @@ namespace pagestamp::sys {
 
 namespace {
 
-// The kernel's signal set: one bit per signal, signal n at bit n - 1.
-constexpr std::uint64_t signal_bit(int signal) { return std::uint64_t{1} << static_cast<unsigned>(signal - 1); }
-constexpr std::uint64_t answered_signals =
-    signal_bit(SIGTERM) | signal_bit(SIGINT) | signal_bit(SIGHUP) | signal_bit(SIGUSR1) | signal_bit(SIGUSR2);
+// The kernel's signal set, not glibc's larger sigset_t: signal n at bit
+// n - 1, in words of a long. It is 64 signals on most machines, 128 on MIPS.
+constexpr std::size_t long_bits = 8 * sizeof(unsigned long);
+struct kernel_signals {
+    unsigned long words[(_NSIG - 1) / long_bits];
+};
+constexpr void add_signal(kernel_signals& set, int signal)
+{
+    const auto bit = static_cast<std::size_t>(signal - 1);
+    set.words[bit / long_bits] |= 1UL << (bit % long_bits);
+}
+constexpr kernel_signals signals_of(std::initializer_list<int> signals)
+{
+    kernel_signals set{};
+    for (const int signal : signals) {
+        add_signal(set, signal);
+    }
+    return set;
+}
+constexpr kernel_signals answered_signals = signals_of({SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2});
+// A blocked SIGPIPE never arrives at all.
+constexpr kernel_signals blocked_signals = signals_of({SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGPIPE});
 
 constexpr std::size_t max_batch = 512;
 
@@ -47,9 +65,8 @@ bool is_internet_socket(int fd)
 int signal_fd()
 {
     // Blocked, the signals wait for the descriptor to be read, so none is
-    // lost between two waits, and a blocked SIGPIPE never arrives at all.
-    const std::uint64_t blocked = answered_signals | signal_bit(SIGPIPE);
-    if (syscall(SYS_rt_sigprocmask, SIG_BLOCK, &blocked, nullptr, sizeof blocked) != 0) {
+    // lost between two waits.
+    if (syscall(SYS_rt_sigprocmask, SIG_BLOCK, &blocked_signals, nullptr, sizeof blocked_signals) != 0) {
         return -1;
     }
     return static_cast<int>(
@@ -137,7 +154,9 @@ int wait_for_events(int set, event* into, std::size_t room, int timeout_ms)
 {
     epoll_event raw[max_batch];
     const std::size_t asked = room < max_batch ? room : max_batch;
-    const long got = syscall(SYS_epoll_wait, set, raw, asked, timeout_ms);
+    // epoll_pwait, as arm64 and riscv64 have no epoll_wait; without a mask
+    // it is the same call.
+    const long got = syscall(SYS_epoll_pwait, set, raw, asked, timeout_ms, nullptr, sizeof(kernel_signals));
     for (long k = 0; k < got; ++k) {
         const std::uint32_t bits = raw[k].events;
         into[k] = {raw[k].data.u32, (bits & (EPOLLIN | EPOLLRDHUP)) != 0, (bits & EPOLLOUT) != 0,
@@ -158,17 +177,20 @@ long long unsent_bytes(int fd)
 
 void close_fd(int fd) { syscall(SYS_close, fd); }
 
+// Through libc: the raw mmap takes its arguments differently from one
+// machine to the next (a block of them on i386 and s390x, pages on armhf).
 void* map_memory(std::size_t bytes)
 {
-    void* const memory = std::bit_cast<void*>(
-        syscall(SYS_mmap, nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+    void* const memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     return memory == MAP_FAILED ? nullptr : memory;
 }
 
+// Through libc, which reads the clock without entering the kernel, and with
+// the timespec the kernel fills on this machine (32-bit ones have two).
 long long monotonic_ms()
 {
     timespec now{};
-    syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &now);
+    clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The responder's system calls, made directly. The program is linked with
 // BIND_NOW, so every libc function it imports costs each CGI start a symbol
-// lookup; the dozen a responder needs would cost a CGI run more than all of
-// its own work. Through syscall() they cost one import between them.
+// lookup; through syscall() the dozen a responder needs cost one import
+// between them. Only calls that are the same on every Linux machine are made
+// so; mmap and the clock, whose raw forms differ, go through libc.
 
 #include <cstddef>
 #include <cstdint>

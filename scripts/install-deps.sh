@@ -30,6 +30,9 @@ test_packages=(
   nginx-dev
   # The bare Debian 12 root that the README's commands are tried in.
   mmdebstrap
+  # arm64: the cross compilers, an emulator to run what they build, and the
+  # tests' own libraries for arm64 (multiarch, beside the amd64 ones).
+  crossbuild-essential-arm64 qemu-user-static libgtest-dev:arm64 libnss-wrapper:arm64 libstdc++6:arm64
 )
 case $group in
   demo) packages=("${demo_packages[@]}") ;;
@@ -37,6 +40,20 @@ case $group in
   *) echo "usage: $0 [demo|test]" >&2; exit 2 ;;
 esac
 locales=(de_DE.UTF-8 tr_TR.UTF-8 fr_FR.UTF-8)
+
+# A package named PACKAGE:ARCH needs dpkg to know ARCH. Adding one is for the
+# whole machine, so it is done once and only for what is asked; apt then
+# fetches that architecture's lists too, and installs the native one wherever
+# no architecture is named.
+add_foreign_architectures() {
+  local package arch
+  for package in "${missing[@]}"; do
+    [[ $package == *:* ]] || continue
+    arch=${package##*:}
+    [[ $arch == "$(dpkg --print-architecture)" ]] && continue
+    dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+  done
+}
 
 missing=()
 for package in "${packages[@]}"; do
@@ -46,10 +63,12 @@ done
 if ((${#missing[@]})); then
   if [[ $(id -u) -ne 0 ]]; then
     echo "pagestamp's $group needs: ${missing[*]}" >&2
+    [[ ${missing[*]} == *:arm64* ]] && echo "run: sudo dpkg --add-architecture arm64" >&2
     echo "run: sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
     exit 1
   fi
   echo "installing: ${missing[*]}"
+  add_foreign_architectures
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

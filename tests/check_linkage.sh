@@ -10,7 +10,12 @@ binary=$1 kind=${2:-program}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-needed=$(readelf -d "$binary" | sed -n -E 's/.*Shared library: \[(.*)\]/\1/p')
+# A file that is missing or no ELF object would show no library and no import.
+if ! dynamic=$(readelf -d "$binary"); then
+  echo "FAIL: cannot read $binary"
+  exit 1
+fi
+needed=$(sed -n -E 's/.*Shared library: \[(.*)\]/\1/p' <<<"$dynamic")
 echo "needs: $(tr '\n' ' ' <<<"$needed")"
 grep -q 'libstdc++' <<<"$needed" && fail "links libstdc++"
 grep -q 'libgcc_s' <<<"$needed" && fail "links libgcc_s"

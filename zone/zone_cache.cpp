@@ -5,7 +5,6 @@
 #include "text/fixed_text.hpp"
 
 #include <atomic>
-#include <bit>
 #include <new>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -65,9 +64,9 @@ struct fill_lock {
 
 cache_entry* map_entries()
 {
-    void* const memory = std::bit_cast<void*>(syscall(SYS_mmap, nullptr, sizeof(cache_entry) * zone_cache_capacity,
-                                                      PROT_READ | PROT_WRITE,
-                                                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+    // Through libc: the raw mmap's arguments differ from machine to machine.
+    void* const memory = mmap(nullptr, sizeof(cache_entry) * zone_cache_capacity, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     return memory == MAP_FAILED ? nullptr : static_cast<cache_entry*>(memory);
 }
 

@@ -35,7 +35,8 @@ file_result starts_as_zone_file(int fd, char* buffer, std::size_t room)
 file_result read_open_file(int fd, char* buffer, std::size_t room, std::size_t& length)
 {
     struct stat info {};
-    if (syscall(SYS_fstat, fd, &info) != 0) {
+    // Through libc: the raw fstat's struct is not glibc's on every machine.
+    if (fstat(fd, &info) != 0) {
         return out_of_resources(errno) ? file_result::no_resources : file_result::unusable;
     }
     // A FIFO or a device could block or never end.

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
@@ -96,13 +97,19 @@ live_responder::live_responder(const std::string& program, const std::vector<std
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     // prlimit sets the limits on itself and then becomes the program.
-    std::vector<std::string> words = {program};
+    // PAGESTAMP_TEST_EMULATOR (words split at spaces) runs a cross-built one.
+    std::vector<std::string> words;
     if (!how.limits.empty()) {
         words = {"/usr/bin/prlimit"};
         words.insert(words.end(), how.limits.begin(), how.limits.end());
         words.push_back("--");
-        words.push_back(program);
     }
+    std::istringstream emulator(std::getenv("PAGESTAMP_TEST_EMULATOR") != nullptr ? std::getenv("PAGESTAMP_TEST_EMULATOR")
+                                                                                   : "");
+    for (std::string word; emulator >> word;) {
+        words.push_back(word);
+    }
+    words.push_back(program);
     std::vector<std::string> entries = env;
     std::vector<char*> argv;
     for (std::string& word : words) {

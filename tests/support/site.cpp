@@ -207,6 +207,10 @@ started_run start_program(const std::string& program, const std::vector<std::str
     }
     argv.push_back(nullptr);
     std::vector<std::string> env_copy = env;
+    // A cross-built responder's preload is not for the native client.
+    if (fastcgi_client() != nullptr && std::getenv("PAGESTAMP_TEST_EMULATOR") != nullptr) {
+        std::erase_if(env_copy, [](const std::string& entry) { return entry.rfind("LD_PRELOAD=", 0) == 0; });
+    }
     std::vector<char*> envp;
     for (std::string& entry : env_copy) {
         envp.push_back(entry.data());
