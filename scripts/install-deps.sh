@@ -29,7 +29,6 @@ test_packages=(
   # The nginx module: nginx's configured source tree, and dh_nginx.
   nginx-dev
   # The bare Debian 12 root that the README's commands are tried in.
-  mmdebstrap
   # arm64: the cross compilers, an emulator to run what they build, and the
   # tests' own libraries for arm64 (multiarch, beside the amd64 ones).
   crossbuild-essential-arm64 qemu-user-static libgtest-dev:arm64 libnss-wrapper:arm64 libstdc++6:arm64
