@@ -24,11 +24,11 @@ test_packages=(
   # CGI, spawn-fcgi to hand it a socket, cgi-fcgi to ask it directly, and
   # systemd-analyze to check the units.
   libapache2-mod-fcgid nginx-light fcgiwrap spawn-fcgi libfcgi-bin systemd
-  # The responder under a real systemd: a Debian root booted in a container.
+  # Bare Debian 12 roots: one the README's commands are tried in, one booted
+  # in a container for the responder under a real systemd.
   mmdebstrap systemd-container
   # The nginx module: nginx's configured source tree, and dh_nginx.
   nginx-dev
-  # The bare Debian 12 root that the README's commands are tried in.
   # arm64: the cross compilers, an emulator to run what they build, and the
   # tests' own libraries for arm64 (multiarch, beside the amd64 ones).
   crossbuild-essential-arm64 qemu-user-static libgtest-dev:arm64 libnss-wrapper:arm64 libstdc++6:arm64
