@@ -88,27 +88,20 @@ as_root() {
   return 1
 }
 
+# script_stage NAME WHY-ROOT SCRIPT: a script of checks, its log kept in build/.
+script_stage() {
+  as_root "$1" "$2" || return 0
+  mkdir -p build
+  local log=build/$1-test.log
+  bash "$3" . 2>&1 | tee "$log"
+  count_checks "$1" "$log" "${PIPESTATUS[0]}"
+}
 # The Debian package, built from a scratch copy, linted, installed, served by
 # the system Apache, removed, purged and tested as installed.
-package_stage() {
-  as_root package "installing the package and running the system Apache need root" || return 0
-  mkdir -p build
-  local log=build/package-test.log
-  bash tests/package/package_test.sh . 2>&1 | tee "$log"
-  count_checks package "$log" "${PIPESTATUS[0]}"
-}
-package_stage
-
+script_stage package "installing the package and running the system Apache need root" tests/package/package_test.sh
 # The README's demo and hand build in a bare Debian 12 root, from the
 # committed tree.
-fresh_stage() {
-  as_root fresh "a chroot with /proc, /sys and /dev mounted needs root" || return 0
-  mkdir -p build
-  local log=build/fresh-test.log
-  bash tests/fresh/fresh_test.sh . 2>&1 | tee "$log"
-  count_checks fresh "$log" "${PIPESTATUS[0]}"
-}
-fresh_stage
+script_stage fresh "a chroot with /proc, /sys and /dev mounted needs root" tests/fresh/fresh_test.sh
 
 [[ -z $failure_reasons ]] || printf '=== what failed\n%s' "$failure_reasons"
 echo "$passed passed, $failed failed"
