@@ -70,7 +70,9 @@ grep -q 'keepalive [0-9]' "$nginx/pagestamp-http.conf"
 cp "$root/etc/nginx/snippets/pagestamp.conf" "$nginx/pagestamp.conf"
 : >"$nginx/pagestamp-main.conf"
 mkdir -p "$nginx/nginx"
-apache_port=$((20000 + RANDOM % 20000)) nginx_port=$((40000 + RANDOM % 20000))
+# Below the range the kernel hands out to clients, so that no connection of
+# another test holds the port.
+apache_port=$((20000 + RANDOM % 6000)) nginx_port=$((26000 + RANDOM % 6000))
 httpd_config apache "$apache" "$apache_port" event www-data www-data "$modules"
 httpd_config nginx "$nginx" "$nginx_port" "" www-data www-data
 
@@ -98,7 +100,7 @@ in_container systemd-run --quiet --unit=test-nginx /usr/sbin/nginx -p "$nginx/" 
 service_value() { in_container systemctl show -P "$1" pagestamp.service; }
 fetch_from() { HTTPD_PORT=$1 fetch /docs/dates.shtml; }
 for port in "$apache_port" "$nginx_port"; do
-  for ((waited = 0; waited < 100; waited++)); do
+  for ((waited = 0; waited < 300; waited++)); do
     fetch_from "$port" >/dev/null 2>&1 && break
     sleep 0.1
   done
@@ -107,7 +109,12 @@ fetch_from "$apache_port" >"$RUN/reference.html" || { echo "FAIL: Apache does no
 # Each server's own message for a failed include is in no good page.
 grep -q '<samp id="d1">' "$RUN/reference.html"
 ! grep -q 'an error occurred' "$RUN/reference.html" || { echo "FAIL: an include failed" >&2; cat "$RUN/reference.html"; exit 1; }
-[[ $(fetch_from "$nginx_port") == "$(cat "$RUN/reference.html")" ]] || { echo "FAIL: nginx's page differs" >&2; exit 1; }
+if [[ $(fetch_from "$nginx_port") != "$(cat "$RUN/reference.html")" ]]; then
+  echo "FAIL: nginx's page differs" >&2
+  in_container systemctl --no-pager status test-nginx >&2
+  tail -20 "$nginx/error.log" >&2
+  exit 1
+fi
 
 # burst WHAT: 8 pages from each server at once, each whole within 1 s.
 burst() {
