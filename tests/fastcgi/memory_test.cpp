@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -112,14 +113,17 @@ long growth_for_256_kept(const std::string& request, const std::string& answer)
 // request costs a connection the input buffer's pages it came through,
 // 16 KiB; kept with the params, it would cost twice that. Compared with the
 // same requests without it, so that what the sanitizer adds to each
-// connection's pages cancels out.
+// connection's pages cancels out; that varies from one responder to the
+// next under the sanitizer, so the plain requests are measured twice, around
+// the others, and the larger counts.
 TEST(ResponderMemoryTest, KeptConnectionsCostOnlyThePagesTheyUse)
 {
     temp_site site;
     const stamp_exchange plain = stamp_of_index(site);
     const std::string with_cookie = request(1, pairs({{"HTTP_COOKIE", std::string(16'000, 'c')}}) + plain.params, true);
-    const long without = growth_for_256_kept(plain.request, plain.answer);
+    const long first = growth_for_256_kept(plain.request, plain.answer);
     const long with = growth_for_256_kept(with_cookie, plain.answer);
+    const long without = std::max(first, growth_for_256_kept(plain.request, plain.answer));
     std::printf("VmRSS grew %ld kB for 256 kept connections, %ld kB with a cookie in each request\n", without, with);
     EXPECT_GT(without, 0);
     constexpr long most_cookie_kib_each = 27;
