@@ -6,12 +6,23 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh || exit 1
 
 passed=0
 failed=0
 status=0
 failure_reasons=
+# Each stage's time, for the closing lines: the whole must stay short.
+stage_times=
+stage_started=$SECONDS
+# stage NAME: starts a stage, ending the one before.
+stage() {
+  [[ -z ${stage_name:-} ]] || stage_times+="$stage_name $((SECONDS - stage_started)) s, "
+  stage_name=$1 stage_started=$SECONDS
+  [[ -z $1 ]] || echo "=== $1"
+}
+
+stage install-deps
+bash scripts/install-deps.sh || exit 1
 
 # build_and_test DIR CTEST-ARGS -- CMAKE-ARGS
 build_and_test() {
@@ -19,7 +30,7 @@ build_and_test() {
   local ctest_args=()
   while [[ $1 != -- ]]; do ctest_args+=("$1"); shift; done
   shift
-  echo "=== $dir"
+  stage "$dir"
   mkdir -p "$dir"
   if ! cmake -S . -B "$dir" -G Ninja -DPAGESTAMP_WERROR=ON "$@" >"$dir/configure.log" 2>&1; then
     cat "$dir/configure.log"; failed=$((failed + 1)); status=1; return
@@ -82,7 +93,7 @@ count_checks() {
 # The stages below install packages or chroot, so they run only as root, as
 # CI does; the machine is put back as it was.
 as_root() {
-  echo "=== $1"
+  stage "$1"
   [[ $(id -u) -eq 0 ]] && return
   echo "skipped: $2"
   return 1
@@ -103,6 +114,8 @@ script_stage package "installing the package and running the system Apache need 
 # committed tree.
 script_stage fresh "a chroot with /proc, /sys and /dev mounted needs root" tests/fresh/fresh_test.sh
 
+stage ""
+echo "=== times: ${stage_times%, }"
 [[ -z $failure_reasons ]] || printf '=== what failed\n%s' "$failure_reasons"
 echo "$passed passed, $failed failed"
 exit $status
