@@ -51,7 +51,7 @@ std::string_view reason(zone_status status)
 }
 
 // One flag a kind: set by the first request that meets it.
-constinit std::atomic<bool> complained[5] = {};
+constinit std::atomic<bool> complained[static_cast<std::size_t>(zone_status::not_kept) + 1] = {};
 
 bool first_time(zone_status status)
 {

@@ -29,10 +29,10 @@ struct page_answer {
 // The page text for `env` with TZ set to `tz` (a null view: unset), written
 // into `page` (page_capacity bytes). A zone the cache cannot keep is read into
 // `memory`, taken only then, sizeof(zone_info) bytes aligned for any object.
-// A zone it cannot have leaves no page,
-// rather than one in another zone; each kind of failure, and a full cache,
-// is complained of the first time in the process only, so that a condition
-// that lasts costs the log one line, not one a request.
+// A zone it cannot have leaves no page rather than one in another zone; each
+// kind of failure, and a full cache, is complained of the first time in the
+// process only, so that a condition that lasts costs the log one line, not
+// one a request.
 page_answer answer_page(const request_env& env, std::string_view tz, const request_memory& memory, char* page);
 
 // The same with a zone already read (null: the process's own, through libc).
