@@ -180,29 +180,41 @@ void build_page_path(doc_location& where, const request_env& env)
     append_path(where, info);
 }
 
+// Which rule builds the path: one choice, for locating and for names_user.
+enum class path_rule { root, user, page };
+
+path_rule rule_of(const request_env& env)
+{
+    if (second_is(env.path_info, '/')) {
+        return path_rule::root;
+    }
+    return second_is(env.path_info, '~') ? path_rule::user : path_rule::page;
+}
+
 } // namespace
 
 doc_location locate_document(const request_env& env)
 {
     doc_location where;
     split_document_path(where, env.path_info.empty() ? env.document_uri : env.path_info);
-    if (second_is(env.path_info, '/')) {
+    switch (rule_of(env)) {
+    case path_rule::root:
         build_root_path(where, env);
-    } else if (second_is(env.path_info, '~')) {
+        break;
+    case path_rule::user:
         build_user_path(where, env);
-    } else {
+        break;
+    case path_rule::page:
         build_page_path(where, env);
+        break;
     }
     return where;
 }
 
-// The same choice of rule as locate_document's.
 bool names_user(const request_env& env)
 {
-    if (second_is(env.path_info, '/')) {
-        return false;
-    }
-    return second_is(env.path_info, '~') || second_is(env.document_uri, '~');
+    const path_rule rule = rule_of(env);
+    return rule == path_rule::user || (rule == path_rule::page && second_is(env.document_uri, '~'));
 }
 
 } // namespace pagestamp
