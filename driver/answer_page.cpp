@@ -50,7 +50,7 @@ std::string_view reason(zone_status status)
     return ": the zone cache is full, so this zone and every other past the 64th are read for each request";
 }
 
-// One flag a kind: set by the first request that meets it.
+// One flag a kind, a full cache too: set by the first request that meets it.
 constinit std::atomic<bool> complained[static_cast<std::size_t>(zone_status::not_kept) + 1] = {};
 
 bool first_time(zone_status status)
@@ -66,12 +66,12 @@ std::size_t write_page(const answer& reply, char* page)
 }
 
 // The cache's zone, or one read into the request's memory when it is full.
-zone_status choose_zone(std::string_view tz, const request_memory& memory, const zone_info*& zone, bool& full)
+zone_status choose_zone(std::string_view tz, const request_memory& memory, const zone_info*& zone, bool& not_kept)
 {
     const zone_choice choice = find_zone(tz);
     zone = choice.zone;
-    full = choice.first_time_full;
-    if (choice.status != zone_status::not_kept) {
+    not_kept = choice.status == zone_status::not_kept;
+    if (!not_kept) {
         return choice.status;
     }
     void* const room = memory.take(memory.pool, sizeof(zone_info));
@@ -106,8 +106,8 @@ page_answer answer_page(const request_env& env, const zone_info* zone, char* pag
 page_answer answer_page(const request_env& env, std::string_view tz, const request_memory& memory, char* page)
 {
     const zone_info* zone = nullptr;
-    bool full = false;
-    const zone_status status = choose_zone(tz, memory, zone, full);
+    bool not_kept = false;
+    const zone_status status = choose_zone(tz, memory, zone, not_kept);
     if (status != zone_status::found) {
         page_answer refused;
         if (first_time(status)) {
@@ -116,7 +116,7 @@ page_answer answer_page(const request_env& env, std::string_view tz, const reque
         return refused;
     }
     page_answer out = answer_page(env, zone, page);
-    if (full) {
+    if (not_kept && first_time(zone_status::not_kept)) {
         out.complaint = zone_error_text(tz, zone_status::not_kept);
     }
     return out;

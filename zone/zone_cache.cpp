@@ -33,7 +33,6 @@ constinit std::atomic<bool> filling{false};
 // of tzdata takes 4 KiB.
 constexpr std::size_t file_room = std::size_t{64} * 1024;
 constinit fixed_text<file_room> file_buffer{all_zero};
-constinit std::atomic<bool> was_full{false};
 
 bool same_tz(const cache_entry& entry, std::string_view tz)
 {
@@ -94,7 +93,7 @@ zone_choice fill(std::string_view tz, std::size_t seen)
         return {zone, zone_status::found}; // another thread filled it meanwhile
     }
     if (count == zone_cache_capacity) {
-        return {nullptr, zone_status::not_kept, !was_full.exchange(true, std::memory_order_relaxed)};
+        return {nullptr, zone_status::not_kept};
     }
     cache_entry& entry = *new (&entries[count]) cache_entry;
     if (const zone_load load = load_zone(tz, entry.zone, file_buffer.bytes, file_room); load != zone_load::loaded) {
@@ -119,7 +118,7 @@ zone_choice find_zone(std::string_view tz)
         return {zone, zone_status::found};
     }
     if (count == zone_cache_capacity) {
-        return {nullptr, zone_status::not_kept, !was_full.exchange(true, std::memory_order_relaxed)};
+        return {nullptr, zone_status::not_kept};
     }
     return fill(tz, count);
 }

@@ -28,8 +28,6 @@ enum class zone_status {
 struct zone_choice {
     const zone_info* zone = nullptr;
     zone_status status = zone_status::found;
-    // The first time in this process that the cache had no room.
-    bool first_time_full = false;
 };
 
 // The zone glibc's localtime_r would use with TZ set to `tz`; a null view
