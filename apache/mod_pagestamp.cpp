@@ -7,10 +7,10 @@
 //   </Location>
 
 #include "driver/answer_page.hpp"
+#include "driver/paced_line.hpp"
 #include "request/request_env.hpp"
 #include "zone/zone_cache.hpp"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -64,25 +64,20 @@ request_env env_of(const apr_table_t* table)
 }
 
 // A lookup that fails for an entry past what we take fails for every include
-// of that user's pages: one line a minute in each child, counting the rest,
-// not one an include. Threads race for the line; one wins it.
-std::atomic<long> next_lookup_line{0};
-std::atomic<unsigned long> unlogged_lookups{0};
+// of that user's pages: its line is paced in each child.
+pagestamp::paced_line lookup_line;
 
 void log_lookup_failure(request_rec* r)
 {
-    const long now = static_cast<long>(apr_time_sec(apr_time_now()));
-    long due = next_lookup_line.load(std::memory_order_relaxed);
-    if (now < due || !next_lookup_line.compare_exchange_strong(due, now + 60, std::memory_order_relaxed)) {
-        unlogged_lookups.fetch_add(1, std::memory_order_relaxed);
+    unsigned long long more = 0;
+    if (!pagestamp::line_due(lookup_line, apr_time_sec(apr_time_now()), more)) {
         return;
     }
-    const unsigned long more = unlogged_lookups.exchange(0, std::memory_order_relaxed);
     const char* const why = pagestamp::failure_reason(pagestamp::cannot_look_up).data();
     if (more == 0) {
         ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s", why);
     } else {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s (and %lu more since the last line like this)", why, more);
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s (and %llu more since the last line like this)", why, more);
     }
 }
 

@@ -24,18 +24,17 @@ void append_count(fixed_text<32>& text, unsigned long long count)
 
 void log_failure(failure_log& log, failure which, std::string_view why, long long now_ms)
 {
-    const auto i = static_cast<std::size_t>(which);
-    if (now_ms < log.next_ms[i]) {
-        ++log.unlogged[i];
+    unsigned long long more = 0;
+    if (!line_due(log.lines[static_cast<std::size_t>(which)], now_ms / 1000, more)) {
         return;
     }
     fixed_text<512> line;
     line.append("pagestamp: ");
     line.append(why);
-    if (log.unlogged[i] != 0) {
+    if (more != 0) {
         fixed_text<32> count;
         count.append(" (and ");
-        append_count(count, log.unlogged[i]);
+        append_count(count, more);
         line.append(count.view());
         line.append(" more since the last line like this)");
     }
@@ -43,8 +42,6 @@ void log_failure(failure_log& log, failure which, std::string_view why, long lon
     // One write, so that lines from a burst never interleave; a log that
     // takes nothing loses the line, never the answer.
     [[maybe_unused]] const auto written = sys::write_some(standard_error, line.c_str(), line.size());
-    log.next_ms[i] = now_ms + failure_log::quiet_ms;
-    log.unlogged[i] = 0;
 }
 
 } // namespace pagestamp::fastcgi

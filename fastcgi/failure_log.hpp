@@ -2,9 +2,9 @@
 // The responder's error log is its standard error, which systemd, mod_fcgid
 // and spawn-fcgi keep: a line for each request that gets no stamp, saying
 // why, as a server tells nothing of a refusal that travels in END_REQUEST.
-// A condition that lasts (a crawler, an entry too large)
-// must not fill the disk: each is logged at most once a minute, the line
-// counting those it stands for.
+// Each condition's lines are paced (driver/paced_line.hpp).
+
+#include "driver/paced_line.hpp"
 
 #include <cstddef>
 #include <string_view>
@@ -15,9 +15,7 @@ namespace pagestamp::fastcgi {
 enum class failure : unsigned char { params, lookup, variables, count };
 
 struct failure_log {
-    static constexpr long long quiet_ms = 60'000;
-    long long next_ms[static_cast<std::size_t>(failure::count)] = {};
-    unsigned long long unlogged[static_cast<std::size_t>(failure::count)] = {};
+    paced_line lines[static_cast<std::size_t>(failure::count)];
 };
 
 // "pagestamp: WHY" on standard error, unless this condition had its line in

@@ -188,42 +188,26 @@ ngx_http_pagestamp_give_back(void *pool, void *bytes)
     (void) ngx_pfree(pool, bytes);
 }
 
-/*
- * A condition that lasts (a password entry past what a lookup takes, a
- * crawler asking for the location directly) must not cost a line per
- * include: each is logged at most once a minute in a worker, with the count
- * of those the line stands for. A worker is one thread, so plain statics do.
- */
-static time_t      ngx_http_pagestamp_next_log[PAGESTAMP_CONDITIONS];
-static ngx_uint_t  ngx_http_pagestamp_unlogged[PAGESTAMP_CONDITIONS];
-
+/* A condition that lasts must not cost a line per include: paced. */
 static void
 ngx_http_pagestamp_log_failure(ngx_http_request_t *r,
     const pagestamp_failure *failure)
 {
-    int  c;
+    unsigned long long  held;
 
-    c = failure->condition;
-    if (c < 0 || c >= PAGESTAMP_CONDITIONS || failure->text == NULL) {
+    if (!pagestamp_line_due(failure, ngx_time(), &held)) {
         return;
     }
 
-    if (ngx_time() < ngx_http_pagestamp_next_log[c]) {
-        ngx_http_pagestamp_unlogged[c]++;
-        return;
-    }
-
-    if (ngx_http_pagestamp_unlogged[c] == 0) {
+    if (held == 0) {
         ngx_log_error(NGX_LOG_ERR, r->connection->log, 0, "pagestamp: %s",
                       failure->text);
     } else {
         ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
-                      "pagestamp: %s (and %ui more since the last line "
+                      "pagestamp: %s (and %uL more since the last line "
                       "like this)",
-                      failure->text, ngx_http_pagestamp_unlogged[c]);
+                      failure->text, (uint64_t) held);
     }
-    ngx_http_pagestamp_next_log[c] = ngx_time() + 60;
-    ngx_http_pagestamp_unlogged[c] = 0;
 }
 
 

@@ -6,6 +6,7 @@
 #include "nginx/pagestamp_bridge.h"
 
 #include "driver/answer_page.hpp"
+#include "driver/paced_line.hpp"
 #include "nginx/include_env.hpp"
 #include "request/locate_document.hpp"
 #include "zone/zone_cache.hpp"
@@ -36,6 +37,21 @@ extern "C" const pagestamp_zone* pagestamp_read_zone(const unsigned char* tz, st
     const zone_complaint complaint = zone_error_text(value, status);
     std::memcpy(error, complaint.c_str(), complaint.size() + 1);
     return nullptr;
+}
+
+namespace {
+
+pagestamp::paced_line failure_lines[PAGESTAMP_CONDITIONS];
+
+} // namespace
+
+extern "C" int pagestamp_line_due(const pagestamp_failure* failure, long long now, unsigned long long* held)
+{
+    const int c = failure->condition;
+    if (c < 0 || c >= PAGESTAMP_CONDITIONS || failure->text == nullptr) {
+        return 0;
+    }
+    return pagestamp::line_due(failure_lines[c], now, *held) ? 1 : 0;
 }
 
 extern "C" int pagestamp_names_user(const pagestamp_include* include)

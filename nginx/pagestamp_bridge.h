@@ -68,6 +68,11 @@ typedef struct {
     const char *text;
 } pagestamp_failure;
 
+/* Whether the failure's line is due at now (seconds), paced as every way in
+ * paces its lines; if so, *held is how many were held back since the last. */
+int pagestamp_line_due(const pagestamp_failure *failure, long long now,
+                       unsigned long long *held);
+
 /* Writes the page text into page (PAGESTAMP_PAGE_CAPACITY bytes), times in
  * zone (NULL: the process's own), a long password entry looked up in memory
  * (NULL: on this thread's stack), and returns its length: at least 1, as a
