@@ -24,6 +24,7 @@ printf '%s\n' '<samp id="before"><!--#include virtual="/cgi-bin/pagestamp?%Y4-%M
   '<samp id="slow"><!--#include virtual="/cgi-bin/pagestamp/~slow/notes.html?%FN+%Y4-%MP-%DP" --></samp>' \
   >"$RUN/site/slow.shtml"
 fixed_time site/slow.shtml '2003-04-02 15:07:09'
+slow_expected=$'before 2003-04-02\nslow notes.html 2005-06-07'
 sed 's/~slow/~slower/' "$RUN/site/slow.shtml" >"$RUN/site/slower.shtml"
 for i in {1..20}; do
   echo "<samp id=\"p$i\"><!--#include virtual=\"/cgi-bin/pagestamp?%Y4-%MP-%DP+n$i\" --></samp>"
@@ -68,10 +69,7 @@ fetch_on() {
   echo "$answer"
 }
 
-check_page /slow.shtml <<'EOF'
-before 2003-04-02
-slow notes.html 2005-06-07
-EOF
+check_page /slow.shtml <<<"$slow_expected"
 
 # The page of 20 includes, asked for while the lookup runs, must be answered
 # before the lookup ends: a worker that waited for it could not, in any
@@ -95,10 +93,7 @@ lookup_round() {
   wait "$slow_pid" || { echo "FAIL: the ~user page was not answered" >&2; failures=$((failures + 1)); }
   now_us end
   echo "20 includes in $plain_ms ms while the ~user include took $(((end - start) / 1000)) ms"
-  check_served /slow.shtml "$(cat "$RUN/slow.html")" <<'EOF'
-before 2003-04-02
-slow notes.html 2005-06-07
-EOF
+  check_served /slow.shtml "$(cat "$RUN/slow.html")" <<<"$slow_expected"
   ((during))
 }
 for round in 1 2 3; do
@@ -132,9 +127,6 @@ if grep -E '\[(alert|crit|emerg)\]' "$RUN/error.log" >&2; then
   echo "FAIL: a worker failed (above)" >&2
   failures=$((failures + 1))
 fi
-check_page /slow.shtml <<'EOF'
-before 2003-04-02
-slow notes.html 2005-06-07
-EOF
+check_page /slow.shtml <<<"$slow_expected"
 
 finish
