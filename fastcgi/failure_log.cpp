@@ -20,14 +20,9 @@ void append_count(fixed_text<32>& text, unsigned long long count)
     text.append(std::string_view(digits + sizeof digits - used, used));
 }
 
-} // namespace
-
-void log_failure(failure_log& log, failure which, std::string_view why, long long now_ms)
+// "pagestamp: WHY", and how many like it were held back, if any.
+void write_line(std::string_view why, unsigned long long more)
 {
-    unsigned long long more = 0;
-    if (!line_due(log.lines[static_cast<std::size_t>(which)], now_ms / 1000, more)) {
-        return;
-    }
     fixed_text<512> line;
     line.append("pagestamp: ");
     line.append(why);
@@ -42,6 +37,18 @@ void log_failure(failure_log& log, failure which, std::string_view why, long lon
     // One write, so that lines from a burst never interleave; a log that
     // takes nothing loses the line, never the answer.
     [[maybe_unused]] const auto written = sys::write_some(standard_error, line.c_str(), line.size());
+}
+
+} // namespace
+
+void log_line(std::string_view why) { write_line(why, 0); }
+
+void log_failure(failure_log& log, failure which, std::string_view why, long long now_ms)
+{
+    unsigned long long more = 0;
+    if (line_due(log.lines[static_cast<std::size_t>(which)], now_ms / 1000, more)) {
+        write_line(why, more);
+    }
 }
 
 } // namespace pagestamp::fastcgi

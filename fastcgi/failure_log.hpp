@@ -18,7 +18,10 @@ struct failure_log {
     paced_line lines[static_cast<std::size_t>(failure::count)];
 };
 
-// "pagestamp: WHY" on standard error, unless this condition had its line in
+// "pagestamp: WHY" on standard error, as one write (WHY up to 400 bytes).
+void log_line(std::string_view why);
+
+// The same, unless this condition had its line in
 // the last minute.
 void log_failure(failure_log& log, failure which, std::string_view why, long long now_ms);
 

@@ -28,15 +28,6 @@ std::string_view own_variable(const char* name)
     return value != nullptr ? std::string_view(value, std::strlen(value)) : std::string_view();
 }
 
-// stderr is what systemd, mod_fcgid and spawn-fcgi send to a log.
-void complain(const zone_complaint& complaint)
-{
-    fixed_text<zone_complaint::capacity + 16> line;
-    line.append("pagestamp: ");
-    line.append(complaint.view());
-    line.append('\n');
-    sys::write_some(2, line.c_str(), line.size());
-}
 
 // A zone the cache cannot keep is read onto this stack, for this request.
 void* take_from_stack(void* room, std::size_t size) { return size <= sizeof(zone_info) ? room : nullptr; }
@@ -57,7 +48,7 @@ void answer_one(const fastcgi::ready_request& request, std::string_view start_zo
     const std::string_view zone = request.time_zone.data() != nullptr ? request.time_zone : start_zone;
     const page_answer reply = answer_page(request.env, zone, {take_from_stack, &spare}, page);
     if (!reply.complaint.empty()) {
-        complain(reply.complaint);
+        fastcgi::log_line(reply.complaint.view()); // told once a process already
     }
     // No page at all rather than one in another zone.
     if (reply.length == 0) {
